@@ -1,0 +1,86 @@
+/* auto_plex: a pool of equal-sized objects that grows by large blocks, hands
+ * out the lowest-addressed free slot, and gives whole blocks back to the
+ * system allocator when enough of the pool is idle.
+ *
+ * The control block belongs to the caller (a field of its own structure or a
+ * static); the name copy, block records and block memory belong to the plex
+ * until auto_plex_clear.  Every initialised plex is linked into the
+ * process-wide plex_registry, newest first, which the reports walk.
+ *
+ * Not thread-safe: all plex calls, on any plex, must be serialised. */
+#ifndef LIBAUTO_PLEX_AUTO_PLEX_H
+#define LIBAUTO_PLEX_AUTO_PLEX_H
+
+#include <stdint.h>
+
+#include "ap_api.h"
+#include "avl_tree.h"
+#include "plex_internal.h"
+
+AP_BEGIN_DECLS
+
+/* Two-pointer intrusive list link; an empty list's head points to itself and
+ * insertion is at the head. */
+typedef struct auto_plex_link {
+    struct auto_plex_link *next;
+    struct auto_plex_link *prev;
+} auto_plex_link;
+
+/* One per block.  Exactly one of these holds: the record is in using_tree
+ * (ctl.head owns memory, idle_link both null) or on idle_blocks (ctl.head
+ * null).  Records are recycled, not released, when their memory goes back. */
+typedef struct auto_plex_block {
+    plex ctl;
+    avl_node tree_node;
+    auto_plex_link idle_link;
+} auto_plex_block;
+
+/* Control block.  Invariants between calls:
+ *   alloc_num == sum of the block sizes in using_tree, using_num == sum of
+ *   their live slots; first_free_block is null or the lowest-addressed block
+ *   with a free slot; with max_num != 0, alloc_num <= max_num. */
+typedef struct auto_plex {
+    uint64_t item_size;      /* object size asked for at init, > 0 */
+    uint64_t step_alloc_num; /* most slots a new block gets; multiple of 256 */
+    uint64_t max_num;        /* most objects out at once; 0 = unbounded */
+    uint64_t alloc_num;      /* slots in all blocks that own memory */
+    uint64_t using_num;      /* slots handed out now */
+    uint64_t block_num;      /* block records made at init (1 to 16) */
+    char *module_name;       /* heap copy of the init name */
+    auto_plex_link plex_link;           /* place in plex_registry */
+    auto_plex_block *first_free_block;  /* where the next allocation comes from */
+    auto_plex_link idle_blocks;         /* records that own no memory */
+    avl_node *using_tree;               /* records with memory, by address */
+    uint64_t count_expand;  /* blocks created so far */
+    uint64_t count_clear;   /* blocks released so far */
+    uint64_t expand_failed; /* failed attempts to get block memory or a record */
+    uint64_t alloc_failed;  /* auto_plex_alloc calls that returned null */
+} auto_plex;
+
+/* Every initialised plex, linked through plex_link, newest at next. */
+AP_API extern auto_plex_link plex_registry;
+
+/* Initialises `me` (previous contents ignored) for objects of item_size bytes,
+ * at most max_num of them at once (0: unbounded), named module_name (copied),
+ * and registers it.  Returns 0, or -12 when memory runs out or the sizes are
+ * more than a block can describe; `me` is then zero-filled and unregistered.
+ * Requires: me, item_size > 0, module_name; `me` not currently initialised. */
+AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
+                          const char *module_name);
+
+/* Releases all memory and records of `me` and unregisters it; `me` ends
+ * zero-filled with an empty idle_blocks.  Safe on a zero-filled or already
+ * cleared control block. */
+AP_API void auto_plex_clear(auto_plex *me);
+
+/* A slot of at least item_size bytes (not cleared) from the lowest-addressed
+ * block with room, or null when a bounded plex is full or memory runs out. */
+AP_API void *auto_plex_alloc(auto_plex *me);
+
+/* Gives back a slot obtained from auto_plex_alloc on the same plex.  A slot
+ * freed twice is not detected. */
+AP_API void auto_plex_free(auto_plex *me, void *ptr);
+
+AP_END_DECLS
+
+#endif

@@ -1,0 +1,105 @@
+/* One block of equal-sized slots with its own free list: the layer under
+ * auto_plex.
+ *
+ * Block memory is one system allocation: a 32-byte plex_block_head, then the
+ * slots.  Slot k lies at head + 32 + k * item_size.  A free slot keeps the
+ * address of the next free slot of the same block in its first 8 bytes, which
+ * is why the slot size is at least 8.  Because the slot area starts 32 bytes
+ * into a system allocation, slots keep the system allocator's 16-byte
+ * alignment whenever item_size is a multiple of 16.
+ *
+ * The records are public so that C hosts can read an auto_plex; the
+ * functions are internal to the library. */
+#ifndef LIBAUTO_PLEX_PLEX_INTERNAL_H
+#define LIBAUTO_PLEX_PLEX_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ap_api.h"
+
+AP_BEGIN_DECLS
+
+/* Block-level control, embedded in each block record of an auto_plex. */
+typedef struct plex {
+    void *head;         /* block memory; null while the record owns none */
+    void *free_list;    /* most recently freed slot of this block, or null */
+    uint64_t item_size; /* slot size in bytes: the requested size, at least 8 */
+} plex;
+
+/* The first 32 bytes of block memory. */
+typedef struct plex_block_head {
+    char *fresh_slot;   /* first slot never handed out yet */
+    uint32_t alloc_num; /* slots in this block */
+    uint64_t using_num; /* slots of this block handed out now */
+    uint64_t reserved;  /* keeps the slot area at offset 32 */
+} plex_block_head;
+
+#define PLEX_BLOCK_HEAD_SIZE 32
+
+/* Block memory comes and goes through these, with an opaque context (the
+ * pool passes null). */
+typedef void *(*plex_malloc_f)(void *ctx, size_t size);
+typedef void (*plex_free_f)(void *ctx, void *ptr);
+
+AP_END_DECLS
+
+#if defined(LIBAUTO_PLEX_BUILDING) && defined(__cplusplus)
+#include <string.h>
+
+#include "ap_check.h"
+
+/* Resets `me` to own nothing, with slot size max(item_size, 8). */
+void plex_init_internal(plex *me, uint64_t item_size);
+/* Gives `me` block memory for n slots (n as unsigned 32-bit).  Returns 0, or
+ * -1 when malloc_f returns null (`me` then still owns nothing). */
+int plex_expand_internal(plex *me, uint64_t n, plex_malloc_f malloc_f);
+/* Returns the block memory through free_f; `me` owns nothing afterwards. */
+void plex_clear_internal(plex *me, plex_free_f free_f);
+
+inline char *get_start_ptr(const plex *me) {
+    return static_cast<char *>(me->head) + PLEX_BLOCK_HEAD_SIZE;
+}
+
+inline char *get_end_ptr(const plex *me) {
+    const plex_block_head *h = static_cast<const plex_block_head *>(me->head);
+    return get_start_ptr(me) + static_cast<uint64_t>(h->alloc_num) * me->item_size;
+}
+
+inline uint64_t plex_using_num(const plex *me) {
+    LIBAP_CHECK(me && me->head);
+    return static_cast<const plex_block_head *>(me->head)->using_num;
+}
+
+inline bool plex_is_full(const plex *me) {
+    LIBAP_CHECK(me && me->head);
+    const plex_block_head *h = static_cast<const plex_block_head *>(me->head);
+    return h->using_num >= h->alloc_num;
+}
+
+/* The most recently freed slot first, else the next never-used one; null
+ * when the block has neither. */
+inline void *plex_alloc_internal(plex *me) {
+    LIBAP_CHECK(me && me->head);
+    plex_block_head *h = static_cast<plex_block_head *>(me->head);
+    void *slot = me->free_list;
+    if (slot) {
+        memcpy(&me->free_list, slot, sizeof(void *));  // slots need not be 8-aligned
+    } else {
+        if (h->fresh_slot >= get_end_ptr(me)) return nullptr;
+        slot = h->fresh_slot;
+        h->fresh_slot += me->item_size;
+    }
+    h->using_num++;
+    return slot;
+}
+
+inline void plex_free_internal(plex *me, void *ptr) {
+    LIBAP_CHECK(me && ptr);
+    memcpy(ptr, &me->free_list, sizeof(void *));
+    me->free_list = ptr;
+    static_cast<plex_block_head *>(me->head)->using_num--;
+}
+#endif
+
+#endif

@@ -1,0 +1,27 @@
+# Compares the dynamic symbols the library defines with the expected list and
+# rejects static constructors (process-wide state must be constant-initialised).
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE dyn RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${dyn}")
+set(actual "")
+foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" sym "${line}")
+    # Sanitizer builds add their runtime's interceptors; they are not ours.
+    if(NOT sym MATCHES "^(__asan|__ubsan|__sanitizer|__lsan|_init|_fini)")
+        list(APPEND actual "${sym}")
+    endif()
+endforeach()
+list(SORT actual)
+file(STRINGS ${EXPECTED} expected)
+list(SORT expected)
+if(NOT actual STREQUAL expected)
+    message(FATAL_ERROR "exported symbols differ\n  expected: ${expected}\n  actual:   ${actual}")
+endif()
+
+execute_process(COMMAND nm ${LIB} OUTPUT_VARIABLE all)
+if(all MATCHES "_GLOBAL__sub_I")
+    message(FATAL_ERROR "the library has a static constructor")
+endif()
+message(STATUS "exported symbols match (${expected})")
