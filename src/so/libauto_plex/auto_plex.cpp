@@ -12,10 +12,12 @@
 #include "auto_plex.h"
 
 #include <string.h>
+#include <sys/types.h>
 
 #include <type_traits>
 
 #include "ap_check.h"
+#include "ap_report.h"
 #include "ap_sys.h"
 
 static_assert(std::is_standard_layout_v<auto_plex>);
@@ -353,6 +355,117 @@ AP_API void auto_plex_free(auto_plex *me, void *ptr) {
 
     if (plex_using_num(&block->ctl) != 0) return;
     auto_plex_free_block(me, block);
+}
+
+}  // extern "C"
+
+// ---- reports ----------------------------------------------------------------
+//
+// Both reports only read.  The file report is a fixed-width table; the
+// callback report adds each block's occupancy.  Field order differs between
+// the two on purpose: log pipelines and operators' scripts already key on
+// each text as it is.
+
+namespace {
+
+// Line numbers are part of each callback call's identity for log pipelines.
+constexpr int kLineBegin = 78;
+constexpr int kLinePids = 79;
+constexpr int kLinePlex = 58;
+constexpr int kLineBlock = 66;
+constexpr int kLineSummary = 87;
+
+constexpr char kBeginLine[] =
+    "------------------------------BEGIN----------------------------------\n";
+constexpr char kPidLine[] = "=============ppid:%u pid:%u=================\n";
+constexpr char kSummaryLine[] = "[summary]---total_max_mem:%zd allocated_mem:%zd used_mem:%zd----\n";
+constexpr char kFileHeader[] =
+    "module_name          using_num    alloc_num    count_expand count_clear  max_num      "
+    "item_size    expand_failed step_alloc_num\n";
+static_assert(sizeof kFileHeader - 1 == 128);
+
+struct Totals {
+    uint64_t max_mem = 0, allocated = 0, used = 0;
+    void add(const auto_plex *me) {
+        max_mem += me->item_size * me->max_num;
+        allocated += me->item_size * me->alloc_num;
+        used += me->item_size * me->using_num;
+    }
+};
+
+// The counters are unsigned but the report's conversions are signed.
+inline ssize_t s64(uint64_t v) { return static_cast<ssize_t>(v); }
+
+// A registered plex always has a name; a host that nulled it still gets a
+// readable line instead of a null %s.
+inline const char *name_of(const auto_plex *me) {
+    return me->module_name ? me->module_name : "(null)";
+}
+
+const auto_plex *plex_of_link(const auto_plex_link *link) {
+    return reinterpret_cast<const auto_plex *>(reinterpret_cast<const char *>(link) -
+                                               offsetof(auto_plex, plex_link));
+}
+
+void show_auto_plex_stat(const auto_plex *me, FILE *log_file) {
+    LIBAP_CHECK(me && log_file);
+    fprintf(log_file, "%-20s %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd", name_of(me),
+            s64(me->using_num), s64(me->alloc_num), s64(me->count_expand), s64(me->count_clear),
+            s64(me->max_num), s64(me->item_size), s64(me->expand_failed), s64(me->step_alloc_num));
+    fputc('\n', log_file);
+}
+
+void show_auto_plex_stat_rt(const auto_plex *me, app_log_rt_fn app_log_rt) {
+    static const char kRoutine[] = "show_auto_plex_stat_rt";
+    LIBAP_CHECK(me && app_log_rt);
+    app_log_rt(kRoutine, kLinePlex,
+               "module_name:%s using_num:%zd step_alloc_num:%zd alloc_num:%zd max_num:%zd "
+               "item_size:%zd  count_expand:%zd count_clear:%zd expand_failed:%zd ",
+               name_of(me), s64(me->using_num), s64(me->step_alloc_num), s64(me->alloc_num),
+               s64(me->max_num), s64(me->item_size), s64(me->count_expand), s64(me->count_clear),
+               s64(me->expand_failed));
+    for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
+        const auto_plex_block *block = block_of_node(n);
+        const auto *h = static_cast<const plex_block_head *>(block->ctl.head);
+        uint64_t using_num = plex_using_num(&block->ctl);
+        app_log_rt(kRoutine, kLineBlock, "    block:%p alloc_num:%zd using_num:%zd \n",
+                   static_cast<const void *>(block), s64(h->alloc_num), s64(using_num));
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+AP_API void auto_plex_debug(const char *path) {
+    FILE *f = ap_report_open(path, "a+");
+    if (!f) return;
+    ap_report_timestamp(f);
+    fprintf(f, kPidLine, ap_report_ppid(), ap_report_pid());
+    fputs(kFileHeader, f);
+    Totals totals;
+    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
+        const auto_plex *me = plex_of_link(l);
+        show_auto_plex_stat(me, f);
+        totals.add(me);
+    }
+    fprintf(f, kSummaryLine, s64(totals.max_mem), s64(totals.allocated), s64(totals.used));
+    ap_report_close(f);
+}
+
+AP_API void auto_plex_debug_rt(app_log_rt_fn app_log_rt) {
+    static const char kRoutine[] = "auto_plex_debug_rt";
+    if (!app_log_rt) return;
+    app_log_rt(kRoutine, kLineBegin, kBeginLine);
+    app_log_rt(kRoutine, kLinePids, kPidLine, ap_report_ppid(), ap_report_pid());
+    Totals totals;
+    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
+        const auto_plex *me = plex_of_link(l);
+        show_auto_plex_stat_rt(me, app_log_rt);
+        totals.add(me);
+    }
+    app_log_rt(kRoutine, kLineSummary, kSummaryLine, s64(totals.max_mem), s64(totals.allocated),
+               s64(totals.used));
 }
 
 }  // extern "C"

@@ -14,6 +14,7 @@
 #include <stdint.h>
 
 #include "ap_api.h"
+#include "app_log.h"
 #include "avl_tree.h"
 #include "plex_internal.h"
 
@@ -80,6 +81,15 @@ AP_API void *auto_plex_alloc(auto_plex *me);
 /* Gives back a slot obtained from auto_plex_alloc on the same plex.  A slot
  * freed twice is not detected. */
 AP_API void auto_plex_free(auto_plex *me, void *ptr);
+
+/* Appends a table of every registered plex (newest first) with the memory
+ * totals to the file at `path` (mode "a+").  Null path or an unopenable file:
+ * nothing is written. */
+AP_API void auto_plex_debug(const char *path);
+
+/* Sends the same snapshot, plus every block of every plex in address order,
+ * line by line through app_log_rt.  Null function: nothing is sent. */
+AP_API void auto_plex_debug_rt(app_log_rt_fn app_log_rt);
 
 AP_END_DECLS
 

@@ -1,0 +1,71 @@
+// Captures callback-report calls (routine, line, formatted text) so tests can
+// compare whole reports, and reads/normalises file reports.
+#ifndef AUTO_PLEX_TESTS_LOG_CAPTURE_H
+#define AUTO_PLEX_TESTS_LOG_CAPTURE_H
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace log_capture {
+
+struct Call {
+    std::string routine;
+    int line;
+    std::string text;
+};
+
+inline std::vector<Call> &calls() {
+    static std::vector<Call> v;
+    return v;
+}
+
+inline int record(const char *routine, int line, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    char *text = nullptr;
+    int n = vasprintf(&text, format, ap);
+    va_end(ap);
+    calls().push_back({routine, line, n >= 0 ? text : "<format error>"});
+    free(text);
+    return 0;
+}
+
+// The concatenated text of all captured calls.
+inline std::string joined() {
+    std::string all;
+    for (const Call &c : calls()) all += c.text;
+    return all;
+}
+
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Replaces every "\nYYYY-MM-DD HH:MM:SS\n" time stamp with "\n<time>\n".
+inline std::string mask_time(const std::string &text) {
+    static const std::regex stamp("\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\n");
+    return std::regex_replace(text, stamp, "\n<time>\n");
+}
+
+// "ppid:%u pid:%u" as this process prints it.
+inline std::string pids() {
+    return "ppid:" + std::to_string(getppid()) + " pid:" + std::to_string(getpid());
+}
+
+inline std::string temp_path(const char *tag) {
+    return ::testing::TempDir() + "auto_plex_" + tag + "_" + std::to_string(getpid()) + ".txt";
+}
+
+}  // namespace log_capture
+
+#endif
