@@ -9,7 +9,7 @@ set(actual "")
 foreach(line IN LISTS lines)
     string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" sym "${line}")
     # Sanitizer builds add their runtime's interceptors; they are not ours.
-    if(NOT sym MATCHES "^(__asan|__ubsan|__sanitizer|__lsan|_init|_fini)")
+    if(NOT sym MATCHES "^(__asan|__odr_asan|__ubsan|__sanitizer|__lsan|_init|_fini)")
         list(APPEND actual "${sym}")
     endif()
 endforeach()
