@@ -22,8 +22,7 @@ static int log_to_stdout(const char *routine, int line, const char *format, ...)
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     size_t len = strlen(text);
-    return printf("[%s:%d] %s%s", routine, line, text,
-                  len && text[len - 1] == '\n' ? "" : "\n");
+    return printf("[%s:%d] %s%s", routine, line, text, len && text[len - 1] == '\n' ? "" : "\n");
 }
 
 int main(void) {
@@ -55,7 +54,8 @@ int main(void) {
            (unsigned long long)sessions.alloc_num, (unsigned long long)sessions.count_expand);
     auto_plex_debug_rt(log_to_stdout);
 
-    while (n) auto_plex_free(&sessions, live[--n]);
+    while (n)
+        auto_plex_free(&sessions, live[--n]);
     auto_plex_clear(&sessions);
     return 0;
 }

@@ -37,7 +37,8 @@ const auto_plex_block *block_holding(const auto_plex *me, const void *ptr) {
 
 size_t idle_count(const auto_plex *me) {
     size_t n = 0;
-    for (const auto_plex_link *l = me->idle_blocks.next; l != &me->idle_blocks; l = l->next) n++;
+    for (const auto_plex_link *l = me->idle_blocks.next; l != &me->idle_blocks; l = l->next)
+        n++;
     return n;
 }
 
@@ -54,9 +55,14 @@ TEST(PlexInit, SizesBlocksFromItemSizeAndBound) {
     struct Row {
         uint64_t item, max, block_num, step;
     } rows[] = {
-        {144, 0, 1, 1024},   {16, 0, 1, 8192},       {8208, 0, 1, 256},
-        {1, 0, 1, 131072},   {32, 1000, 1, 1024},    {100, 10000, 7, 1536},
-        {64, 1000000, 16, 62720}, {1, 1, 1, 256},
+        {144, 0, 1, 1024},
+        {16, 0, 1, 8192},
+        {8208, 0, 1, 256},
+        {1, 0, 1, 131072},
+        {32, 1000, 1, 1024},
+        {100, 10000, 7, 1536},
+        {64, 1000000, 16, 62720},
+        {1, 1, 1, 256},
         {1024, 100 * 1024, 16, 6400},  // 100 MiB bound: capped at 16 records
         {1024, 127, 1, 256},           // below 128 KiB: one record
     };
@@ -78,10 +84,10 @@ TEST(PlexInit, RefusesSizesABlockCannotDescribe) {
     struct Row {
         uint64_t item, max;
     } rows[] = {
-        {UINT64_MAX / 2, 3},         // item x max wraps
-        {UINT64_MAX - 100, 0},       // item + 128 KiB wraps
-        {1, uint64_t{1} << 40},      // 2^36 slots per block
-        {uint64_t{1} << 62, 1},      // 256 slots x 2^62 bytes wraps
+        {UINT64_MAX / 2, 3},                     // item x max wraps
+        {UINT64_MAX - 100, 0},                   // item + 128 KiB wraps
+        {1, uint64_t{1} << 40},                  // 2^36 slots per block
+        {uint64_t{1} << 62, 1},                  // 256 slots x 2^62 bytes wraps
         {1, uint64_t{16} * (UINT32_MAX - 100)},  // rounds up past the 32-bit slot count
     };
     for (const Row &r : rows) {
@@ -120,8 +126,10 @@ TEST(PlexClear, ReleasesEverythingAndIsIdempotent) {
     auto_plex p;
     ASSERT_EQ(auto_plex_init(&p, kItem, 0, "clear"), 0);
     std::vector<void *> out;
-    for (size_t i = 0; i < 5 * kStep; i++) out.push_back(auto_plex_alloc(&p));
-    for (size_t i = 0; i < kStep; i++) auto_plex_free(&p, out[i]);  // leaves an empty block
+    for (size_t i = 0; i < 5 * kStep; i++)
+        out.push_back(auto_plex_alloc(&p));
+    for (size_t i = 0; i < kStep; i++)
+        auto_plex_free(&p, out[i]);  // leaves an empty block
     auto_plex_clear(&p);
     EXPECT_EQ(ap_fault::live(), live);
     auto_plex zeroed;
@@ -148,7 +156,8 @@ TEST(PlexClear, ReleasesEverythingAndIsIdempotent) {
 TEST(PlexAlloc, BoundedPlexStopsAtItsBound) {
     Pool pool(32, 1000);
     std::vector<void *> out;
-    for (int i = 0; i < 1000; i++) out.push_back(pool.alloc());
+    for (int i = 0; i < 1000; i++)
+        out.push_back(pool.alloc());
     EXPECT_EQ(pool.p.alloc_num, 1000u) << "one block of exactly max_num slots, not 1024";
     EXPECT_EQ(pool.p.count_expand, 1u);
     EXPECT_EQ(pool.p.first_free_block, nullptr);
@@ -159,7 +168,8 @@ TEST(PlexAlloc, BoundedPlexStopsAtItsBound) {
     pool.free(out[500]);
     EXPECT_EQ(pool.alloc(), out[500]);
     EXPECT_TRUE(checkers::plex_valid(&pool.p));
-    for (void *p : out) pool.free(p);
+    for (void *p : out)
+        pool.free(p);
 }
 
 // Catches a bounded plex growing past its records or its bound.
@@ -168,12 +178,14 @@ TEST(PlexAlloc, BoundedPlexSplitsItsBoundOverItsRecords) {
     ASSERT_EQ(pool.p.block_num, 4u);
     ASSERT_EQ(pool.p.step_alloc_num, 256u);
     std::vector<void *> out;
-    for (int i = 0; i < 600; i++) out.push_back(pool.alloc());
+    for (int i = 0; i < 600; i++)
+        out.push_back(pool.alloc());
     EXPECT_EQ(pool.p.count_expand, 3u) << "256 + 256 + 88";
     EXPECT_EQ(pool.p.alloc_num, 600u);
     EXPECT_EQ(pool.alloc(), nullptr);
     EXPECT_TRUE(checkers::plex_valid(&pool.p));
-    for (void *p : out) pool.free(p);
+    for (void *p : out)
+        pool.free(p);
 }
 
 // Catches slots handed out out of address order or freed slots not reused
@@ -210,7 +222,8 @@ TEST(PlexAlloc, TinyItemsGetEightByteSlots) {
 TEST(PlexAlloc, PrefersTheLowestBlockWithRoom) {
     Pool pool(kItem, 0);
     std::vector<void *> out;
-    for (size_t i = 0; i < 3 * kStep; i++) out.push_back(pool.alloc());
+    for (size_t i = 0; i < 3 * kStep; i++)
+        out.push_back(pool.alloc());
     ASSERT_EQ(pool.p.count_expand, 3u);
     ASSERT_EQ(pool.p.first_free_block, nullptr);
     std::vector<const auto_plex_block *> blocks;
@@ -235,7 +248,8 @@ TEST(PlexAlloc, PrefersTheLowestBlockWithRoom) {
     EXPECT_EQ(pool.alloc(), in_high);
     EXPECT_EQ(pool.p.first_free_block, nullptr);
     EXPECT_TRUE(checkers::plex_valid(&pool.p));
-    for (void *p : out) pool.free(p);
+    for (void *p : out)
+        pool.free(p);
 }
 
 // ---- release and recycling ------------------------------------------------
@@ -245,12 +259,15 @@ TEST(PlexRelease, ReleasesAnEmptyBlockOnlyPastOneAndAHalfBlocksFree) {
     for (size_t extra_free : {128u, 129u}) {
         Pool pool(kItem, 0);
         std::vector<void *> out;
-        for (size_t i = 0; i < 3 * kStep; i++) out.push_back(pool.alloc());
+        for (size_t i = 0; i < 3 * kStep; i++)
+            out.push_back(pool.alloc());
         // Slots come out in block order: [0,256) fill the first block, etc.
         ASSERT_EQ(block_holding(&pool.p, out[0]), block_holding(&pool.p, out[kStep - 1]));
-        for (size_t i = 0; i < extra_free; i++) pool.free(out[i]);  // part of block 0
+        for (size_t i = 0; i < extra_free; i++)
+            pool.free(out[i]);  // part of block 0
         long trims = ap_fault::trims();
-        for (size_t i = kStep; i < 2 * kStep; i++) pool.free(out[i]);  // all of block 1
+        for (size_t i = kStep; i < 2 * kStep; i++)
+            pool.free(out[i]);  // all of block 1
         // The last free leaves extra_free + 256 slots free: 384 keeps the
         // block, 385 releases it.
         bool released = extra_free + kStep > kStep * 3 / 2;
@@ -259,8 +276,10 @@ TEST(PlexRelease, ReleasesAnEmptyBlockOnlyPastOneAndAHalfBlocksFree) {
         EXPECT_EQ(idle_count(&pool.p), released ? 1u : 0u);
         EXPECT_EQ(ap_fault::trims() - trims, released ? 1 : 0) << "trim follows a release";
         EXPECT_TRUE(checkers::plex_valid(&pool.p));
-        for (size_t i = extra_free; i < kStep; i++) pool.free(out[i]);
-        for (size_t i = 2 * kStep; i < 3 * kStep; i++) pool.free(out[i]);
+        for (size_t i = extra_free; i < kStep; i++)
+            pool.free(out[i]);
+        for (size_t i = 2 * kStep; i < 3 * kStep; i++)
+            pool.free(out[i]);
         EXPECT_TRUE(checkers::plex_valid(&pool.p));
     }
 }
@@ -270,13 +289,16 @@ TEST(PlexRelease, ReleasesAnEmptyBlockOnlyPastOneAndAHalfBlocksFree) {
 TEST(PlexRelease, GrowthReusesTheRecordOfAReleasedBlock) {
     Pool pool(kItem, 0);
     std::vector<void *> out;
-    for (size_t i = 0; i < 3 * kStep; i++) out.push_back(pool.alloc());
-    for (size_t i = 0; i < 2 * kStep; i++) pool.free(out[i]);  // second empty block released
+    for (size_t i = 0; i < 3 * kStep; i++)
+        out.push_back(pool.alloc());
+    for (size_t i = 0; i < 2 * kStep; i++)
+        pool.free(out[i]);  // second empty block released
     ASSERT_EQ(pool.p.count_clear, 1u);
     ASSERT_EQ(idle_count(&pool.p), 1u);
     const auto_plex_link *idle = pool.p.idle_blocks.next;
 
-    for (size_t i = 0; i < kStep; i++) out[i] = pool.alloc();  // refill the kept block
+    for (size_t i = 0; i < kStep; i++)
+        out[i] = pool.alloc();  // refill the kept block
     ASSERT_EQ(pool.p.first_free_block, nullptr);
     ap_fault::reset();
     void *p = pool.alloc();
@@ -288,8 +310,10 @@ TEST(PlexRelease, GrowthReusesTheRecordOfAReleasedBlock) {
     EXPECT_EQ(pool.p.count_expand, 4u);
     EXPECT_TRUE(checkers::plex_valid(&pool.p));
     pool.free(p);
-    for (size_t i = 0; i < kStep; i++) pool.free(out[i]);
-    for (size_t i = 2 * kStep; i < 3 * kStep; i++) pool.free(out[i]);
+    for (size_t i = 0; i < kStep; i++)
+        pool.free(out[i]);
+    for (size_t i = 2 * kStep; i < 3 * kStep; i++)
+        pool.free(out[i]);
 }
 
 // Catches any drift between the counters, the tree and first_free_block
@@ -327,7 +351,8 @@ TEST(PlexRandomized, InvariantsHoldOverLongMixedRuns) {
                     size_t i = rng() % live.size();
                     unsigned char *p = live[i];
                     unsigned char mark = reinterpret_cast<uintptr_t>(p) & 0xff;
-                    for (size_t b = 0; b < fill; b++) ASSERT_EQ(p[b], mark) << "slot overwritten";
+                    for (size_t b = 0; b < fill; b++)
+                        ASSERT_EQ(p[b], mark) << "slot overwritten";
                     live[i] = live.back();
                     live.pop_back();
                     unique.erase(p);
@@ -341,7 +366,8 @@ TEST(PlexRandomized, InvariantsHoldOverLongMixedRuns) {
                     EXPECT_GT(pool.p.count_clear, 0u);
                 }
             }
-            for (unsigned char *p : live) pool.free(p);
+            for (unsigned char *p : live)
+                pool.free(p);
         }
     }
 }
@@ -388,7 +414,8 @@ TEST(PlexOutOfMemory, GrowthFailuresCountAndLeaveThePlexUnchanged) {
         EXPECT_EQ(pool.p.count_expand, 0u);
 
         std::vector<void *> out;
-        for (size_t i = 0; i < kStep; i++) out.push_back(pool.alloc());
+        for (size_t i = 0; i < kStep; i++)
+            out.push_back(pool.alloc());
         {
             ap_fault::FailNth fail(1);  // the new record itself
             EXPECT_EQ(pool.alloc(), nullptr);
@@ -410,7 +437,8 @@ TEST(PlexOutOfMemory, GrowthFailuresCountAndLeaveThePlexUnchanged) {
         out.push_back(pool.alloc());  // and the plex still grows afterwards
         ASSERT_NE(out.back(), nullptr);
         EXPECT_EQ(pool.p.count_expand, 2u);
-        for (void *p : out) pool.free(p);
+        for (void *p : out)
+            pool.free(p);
     }
     EXPECT_EQ(ap_fault::live(), live);
 }
@@ -494,20 +522,24 @@ plex_block_head g_fake_head = {nullptr, UINT32_MAX, UINT32_MAX, 0};
 TEST(PlexDeathTest, OverlappingBlocks) {
     Pool pool(kItem, 0);
     std::vector<void *> out;
-    for (size_t i = 0; i < kStep; i++) out.push_back(pool.alloc());
+    for (size_t i = 0; i < kStep; i++)
+        out.push_back(pool.alloc());
     EXPECT_DEATH(
         {
             // Point the full block at a fake header whose range covers the
             // whole address space above static data, so the next block's
             // memory must fall inside it.
-            auto_plex_block *b = const_cast<auto_plex_block *>(checkers::block_of(pool.p.using_tree));
+            auto_plex_block *b =
+                const_cast<auto_plex_block *>(checkers::block_of(pool.p.using_tree));
             b->ctl.head = &g_fake_head;
             b->ctl.item_size = uint64_t{1} << 20;
             auto_plex_alloc(&pool.p);
         },
         "Assertion `\\(\\(unsigned long\\)\\(get_end_ptr\\(\\(&\\(\\(b1\\)->ctl\\)\\)\\)\\)\\) < "
-        "\\(\\(unsigned long\\)get_start_ptr\\(\\(&\\(\\(b2\\)->ctl\\)\\)\\)\\) \\|\\| \\(\\(unsigned "
+        "\\(\\(unsigned long\\)get_start_ptr\\(\\(&\\(\\(b2\\)->ctl\\)\\)\\)\\) \\|\\| "
+        "\\(\\(unsigned "
         "long\\)\\(get_end_ptr\\(\\(&\\(\\(b2\\)->ctl\\)\\)\\)\\)\\) < \\(\\(unsigned "
         "long\\)get_start_ptr\\(\\(&\\(\\(b1\\)->ctl\\)\\)\\)\\)' failed");
-    for (void *p : out) pool.free(p);
+    for (void *p : out)
+        pool.free(p);
 }

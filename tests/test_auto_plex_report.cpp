@@ -18,9 +18,12 @@ using log_capture::pids;
 const std::string kHeader =
     "module_name          using_num    alloc_num    count_expand count_clear  max_num      "
     "item_size    expand_failed step_alloc_num\n";
-const std::string kBegin = "------------------------------BEGIN----------------------------------\n";
+const std::string kBegin =
+    "------------------------------BEGIN----------------------------------\n";
 
-std::string pid_line() { return "=============" + pids() + "=================\n"; }
+std::string pid_line() {
+    return "=============" + pids() + "=================\n";
+}
 
 std::string file_report(const std::string &path) {
     remove(path.c_str());
@@ -44,12 +47,16 @@ struct TwoPlexes {
     TwoPlexes() {
         EXPECT_EQ(auto_plex_init(&big, 144, 0, "sessions"), 0);
         EXPECT_EQ(auto_plex_init(&small, 32, 1000, "timers"), 0);
-        for (int i = 0; i < 10; i++) big_out.push_back(auto_plex_alloc(&big));
-        for (int i = 0; i < 1000; i++) small_out.push_back(auto_plex_alloc(&small));
+        for (int i = 0; i < 10; i++)
+            big_out.push_back(auto_plex_alloc(&big));
+        for (int i = 0; i < 1000; i++)
+            small_out.push_back(auto_plex_alloc(&small));
     }
     ~TwoPlexes() {
-        for (void *p : big_out) auto_plex_free(&big, p);
-        for (void *p : small_out) auto_plex_free(&small, p);
+        for (void *p : big_out)
+            auto_plex_free(&big, p);
+        for (void *p : small_out)
+            auto_plex_free(&small, p);
         auto_plex_clear(&small);
         auto_plex_clear(&big);
     }
@@ -80,9 +87,10 @@ TEST(PlexFileReport, LongNamePushesTheRowRight) {
     auto_plex p;
     ASSERT_EQ(auto_plex_init(&p, 4, 0, "a_module_name_longer_than_20"), 0);
     std::string text = file_report(log_capture::temp_path("plex_long"));
-    EXPECT_NE(text.find("\na_module_name_longer_than_20 0            0            0            0    "
-                        "        0            4            0            32768       \n"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("\na_module_name_longer_than_20 0            0            0            0    "
+                  "        0            4            0            32768       \n"),
+        std::string::npos)
         << text;
     auto_plex_clear(&p);
 }
@@ -130,7 +138,8 @@ TEST(PlexCallbackReport, ListsPlexesNewestFirstAndBlocksByAddress) {
     auto_plex multi;
     ASSERT_EQ(auto_plex_init(&multi, 1024, 0, "multi"), 0);
     std::vector<void *> out;
-    for (int i = 0; i < 3 * 256; i++) out.push_back(auto_plex_alloc(&multi));
+    for (int i = 0; i < 3 * 256; i++)
+        out.push_back(auto_plex_alloc(&multi));
     std::vector<const auto_plex_block *> blocks;
     for (avl_node *n = avl_tree_first_in_order(multi.using_tree); n; n = avl_tree_next_in_order(n))
         blocks.push_back(checkers::block_of(n));

@@ -26,7 +26,9 @@ Rec *rec(const avl_node *n) {
                                    offsetof(Rec, node));
 }
 
-bool less(const avl_node *a, const avl_node *b) { return rec(a)->key < rec(b)->key; }
+bool less(const avl_node *a, const avl_node *b) {
+    return rec(a)->key < rec(b)->key;
+}
 
 // A tree of Recs with stable addresses, using the caller-side descent.
 struct Tree {
@@ -51,7 +53,8 @@ struct Tree {
 
     Rec *find(int key) const {
         avl_node *n = root;
-        while (n && rec(n)->key != key) n = key < rec(n)->key ? n->left : n->right;
+        while (n && rec(n)->key != key)
+            n = key < rec(n)->key ? n->left : n->right;
         return n ? rec(n) : nullptr;
     }
 
@@ -72,7 +75,9 @@ struct Tree {
     std::string shape() const { return shape(root); }
 };
 
-int bal(const Rec *r) { return checkers::stored_balance(&r->node); }
+int bal(const Rec *r) {
+    return checkers::stored_balance(&r->node);
+}
 
 std::vector<int> in_order(avl_node *root) {
     std::vector<int> keys;
@@ -91,7 +96,8 @@ std::vector<int> post_order(avl_node *root) {
 
 Tree build(std::initializer_list<int> keys) {
     Tree t;
-    for (int k : keys) t.insert(k);
+    for (int k : keys)
+        t.insert(k);
     return t;
 }
 
@@ -102,7 +108,8 @@ TEST(AvlShapes, InsertionRotationsGiveTheTextbookTrees) {
     Tree single = build({1, 2, 3});
     EXPECT_EQ(single.shape(), "2(1,3)");
     EXPECT_TRUE(single.valid());
-    for (int k : {1, 2, 3}) EXPECT_EQ(bal(single.find(k)), 0);
+    for (int k : {1, 2, 3})
+        EXPECT_EQ(bal(single.find(k)), 0);
 
     Tree dbl = build({3, 1, 2});
     EXPECT_EQ(dbl.shape(), "2(1,3)");
@@ -114,7 +121,8 @@ TEST(AvlShapes, InsertionRotationsGiveTheTextbookTrees) {
     Tree perfect = build({1, 2, 3, 4, 5, 6, 7});
     EXPECT_EQ(perfect.shape(), "4(2(1,3),6(5,7))");
     EXPECT_TRUE(perfect.valid());
-    for (int k = 1; k <= 7; k++) EXPECT_EQ(bal(perfect.find(k)), 0) << k;
+    for (int k = 1; k <= 7; k++)
+        EXPECT_EQ(bal(perfect.find(k)), 0) << k;
     EXPECT_EQ(avl_node_parent(perfect.root), nullptr);
 }
 
@@ -166,7 +174,8 @@ TEST(AvlRemove, TwoChildNodeIsReplacedByItsSuccessor) {
     t.remove(6);
     EXPECT_EQ(t.shape(), "4(2(1,3),7(5,-))");
     EXPECT_EQ(bal(t.find(7)), -1);
-    for (int k : {1, 2, 3, 4, 5}) EXPECT_EQ(bal(t.find(k)), 0) << k;
+    for (int k : {1, 2, 3, 4, 5})
+        EXPECT_EQ(bal(t.find(k)), 0) << k;
     EXPECT_TRUE(t.valid());
 
     // Successor deeper than the right child: 4 is replaced by 5.
@@ -233,10 +242,12 @@ TEST(AvlRandomized, InvariantsHoldAfterEveryOperation) {
 // Catches height drift on long monotone runs (the worst case for rotations).
 TEST(AvlRandomized, SortedInsertionsStayLogarithmic) {
     Tree t;
-    for (int k = 0; k < 4095; k++) t.insert(k);
+    for (int k = 0; k < 4095; k++)
+        t.insert(k);
     ASSERT_TRUE(t.valid());
     EXPECT_EQ(t.shape(t.root).substr(0, 4), "2047");  // perfect tree of height 12
-    for (int k = 0; k < 4095; k += 2) t.remove(k);
+    for (int k = 0; k < 4095; k += 2)
+        t.remove(k);
     ASSERT_TRUE(t.valid());
     EXPECT_EQ(in_order(t.root).size(), 2047u);
 }

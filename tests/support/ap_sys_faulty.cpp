@@ -56,15 +56,29 @@ void ap_sys_trim() {
     malloc_trim(0);
 }
 
-bool ap_sys_marker_exists() { return s_marker_path && access(s_marker_path, F_OK) == 0; }
+bool ap_sys_marker_exists() {
+    return s_marker_path && access(s_marker_path, F_OK) == 0;
+}
 
 namespace ap_fault {
-void fail_nth(long k) { s_fail_countdown = k; }
-void fail_all(bool on) { s_fail_all = on; }
-long calls() { return s_calls; }
-long live() { return s_live; }
-long trims() { return s_trims; }
-void set_marker_path(const char *path) { s_marker_path = path; }
+void fail_nth(long k) {
+    s_fail_countdown = k;
+}
+void fail_all(bool on) {
+    s_fail_all = on;
+}
+long calls() {
+    return s_calls;
+}
+long live() {
+    return s_live;
+}
+long trims() {
+    return s_trims;
+}
+void set_marker_path(const char *path) {
+    s_marker_path = path;
+}
 void reset() {
     s_fail_countdown = 0;
     s_fail_all = false;

@@ -25,8 +25,7 @@ inline int subtree_height(const avl_node *n, const avl_node *parent,
                           size_t *count, std::ostringstream &err) {
     if (!n) return 0;
     if (avl_node_parent(n) != parent) {
-        err << "node " << n << " names parent " << avl_node_parent(n) << ", linked from "
-            << parent;
+        err << "node " << n << " names parent " << avl_node_parent(n) << ", linked from " << parent;
         return -1;
     }
     if ((n->parent_and_balance & AVL_BALANCE_MASK) == 3) {
@@ -68,7 +67,8 @@ inline ::testing::AssertionResult avl_valid(
     const avl_node *prev = nullptr;
     size_t walked = 0;
     for (avl_node *n = avl_tree_first_in_order(root); n; n = avl_tree_next_in_order(n), ++walked) {
-        if (prev && !less(prev, n)) return ::testing::AssertionFailure() << "in-order walk out of order";
+        if (prev && !less(prev, n))
+            return ::testing::AssertionFailure() << "in-order walk out of order";
         prev = n;
     }
     if (walked != expected_count)
@@ -95,7 +95,8 @@ inline uintptr_t end_of(const auto_plex_block *b) {
 
 inline size_t tree_size(avl_node *root) {
     size_t n = 0;
-    for (avl_node *it = avl_tree_first_in_order(root); it; it = avl_tree_next_in_order(it)) n++;
+    for (avl_node *it = avl_tree_first_in_order(root); it; it = avl_tree_next_in_order(it))
+        n++;
     return n;
 }
 
@@ -125,11 +126,14 @@ inline ::testing::AssertionResult plex_valid(const auto_plex *me) {
         if (!lowest_with_room && h->using_num < h->alloc_num) lowest_with_room = b;
     }
     if (alloc != me->alloc_num)
-        return ::testing::AssertionFailure() << "alloc_num " << me->alloc_num << ", blocks hold " << alloc;
+        return ::testing::AssertionFailure()
+               << "alloc_num " << me->alloc_num << ", blocks hold " << alloc;
     if (using_ != me->using_num)
-        return ::testing::AssertionFailure() << "using_num " << me->using_num << ", blocks use " << using_;
+        return ::testing::AssertionFailure()
+               << "using_num " << me->using_num << ", blocks use " << using_;
     if (me->first_free_block != lowest_with_room)
-        return ::testing::AssertionFailure() << "first_free_block is not the lowest block with room";
+        return ::testing::AssertionFailure()
+               << "first_free_block is not the lowest block with room";
     if (me->max_num && me->alloc_num > me->max_num)
         return ::testing::AssertionFailure() << "bounded plex holds more than max_num slots";
     for (const auto_plex_link *l = me->idle_blocks.next; l != &me->idle_blocks; l = l->next) {

@@ -40,7 +40,8 @@ inline int record(const char *routine, int line, const char *format, ...) {
 // The concatenated text of all captured calls.
 inline std::string joined() {
     std::string all;
-    for (const Call &c : calls()) all += c.text;
+    for (const Call &c : calls())
+        all += c.text;
     return all;
 }
 

@@ -9,24 +9,23 @@
 #define LIBAUTO_PLEX_AP_CHECK_H
 
 [[noreturn, gnu::cold, gnu::noinline]] void ap_check_fail_internal(const char *cond,
-                                                                    const char *file,
-                                                                    unsigned line,
-                                                                    const char *func);
+                                                                   const char *file, unsigned line,
+                                                                   const char *func);
 
 // __func__ is taken at the expansion site so that the line names the public
 // function that was misused, never a helper.
-#define LIBAP_CHECK(cond)                                                    \
-    do {                                                                     \
-        if (__builtin_expect(!(cond), 0))                                    \
-            ap_check_fail_internal(#cond, __FILE__, __LINE__, __func__);     \
+#define LIBAP_CHECK(cond)                                                \
+    do {                                                                 \
+        if (__builtin_expect(!(cond), 0))                                \
+            ap_check_fail_internal(#cond, __FILE__, __LINE__, __func__); \
     } while (0)
 
 // For conditions whose required message is not the C++ spelling of the test
 // (the message text is part of the interface and cannot always be valid C++).
-#define LIBAP_CHECK_MSG(cond, msg)                                           \
-    do {                                                                     \
-        if (__builtin_expect(!(cond), 0))                                    \
-            ap_check_fail_internal(msg, __FILE__, __LINE__, __func__);       \
+#define LIBAP_CHECK_MSG(cond, msg)                                     \
+    do {                                                               \
+        if (__builtin_expect(!(cond), 0))                              \
+            ap_check_fail_internal(msg, __FILE__, __LINE__, __func__); \
     } while (0)
 
 #endif

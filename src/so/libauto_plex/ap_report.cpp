@@ -21,8 +21,12 @@ void ap_report_timestamp(FILE *f) {
             tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
-unsigned ap_report_pid() { return static_cast<unsigned>(getpid()); }
-unsigned ap_report_ppid() { return static_cast<unsigned>(getppid()); }
+unsigned ap_report_pid() {
+    return static_cast<unsigned>(getpid());
+}
+unsigned ap_report_ppid() {
+    return static_cast<unsigned>(getppid());
+}
 
 struct mallinfo ap_report_mallinfo() {
     // The reports print the int fields by design (their texts are fixed);

@@ -42,7 +42,9 @@ constexpr uint64_t kStepGranule = 256;
 
 // ---- intrusive list ------------------------------------------------------
 
-void list_init(auto_plex_link *head) { head->next = head->prev = head; }
+void list_init(auto_plex_link *head) {
+    head->next = head->prev = head;
+}
 
 void list_push_front(auto_plex_link *head, auto_plex_link *link) {
     link->next = head->next;
@@ -57,7 +59,9 @@ void list_unlink(auto_plex_link *link) {
     link->next = link->prev = nullptr;
 }
 
-bool list_empty(const auto_plex_link *head) { return head->next == head; }
+bool list_empty(const auto_plex_link *head) {
+    return head->next == head;
+}
 
 auto_plex_block *block_of_node(avl_node *node) {
     return reinterpret_cast<auto_plex_block *>(reinterpret_cast<char *>(node) -
@@ -71,9 +75,15 @@ auto_plex_block *block_of_idle(auto_plex_link *link) {
 
 // ---- system allocator adapters for the block layer -----------------------
 
-void *plain_malloc(void *, size_t size) { return ap_sys_malloc(size); }
-void *zeroed_malloc(void *, size_t size) { return ap_sys_calloc(1, size); }
-void system_free(void *, void *ptr) { ap_sys_free(ptr); }
+void *plain_malloc(void *, size_t size) {
+    return ap_sys_malloc(size);
+}
+void *zeroed_malloc(void *, size_t size) {
+    return ap_sys_calloc(1, size);
+}
+void system_free(void *, void *ptr) {
+    ap_sys_free(ptr);
+}
 
 // ---- block ordering ------------------------------------------------------
 
@@ -109,8 +119,7 @@ void tree_insert(auto_plex *me, auto_plex_block *block) {
     avl_node *parent = nullptr;
     while (*link) {
         parent = *link;
-        link = cmp_block_ctl_nodes(&block->tree_node, parent) < 0 ? &parent->left
-                                                                  : &parent->right;
+        link = cmp_block_ctl_nodes(&block->tree_node, parent) < 0 ? &parent->left : &parent->right;
     }
     avl_tree_link_node(&block->tree_node, parent, link);
     avl_tree_rebalance_after_insert(&me->using_tree, &block->tree_node);
@@ -272,8 +281,7 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
     }
 
     for (uint64_t i = 0; i < me->block_num; i++) {
-        auto *block =
-            static_cast<auto_plex_block *>(ap_sys_calloc(1, sizeof(auto_plex_block)));
+        auto *block = static_cast<auto_plex_block *>(ap_sys_calloc(1, sizeof(auto_plex_block)));
         if (!block) {
             auto_plex_clear(me);
             return -12;
@@ -348,8 +356,7 @@ AP_API void auto_plex_free(auto_plex *me, void *ptr) {
     auto_plex_block *block = block_of_node(avl_node);
 
     plex_free_internal(&block->ctl, ptr);
-    if (!me->first_free_block ||
-        get_end_ptr(&block->ctl) < get_end_ptr(&me->first_free_block->ctl))
+    if (!me->first_free_block || get_end_ptr(&block->ctl) < get_end_ptr(&me->first_free_block->ctl))
         me->first_free_block = block;
     me->using_num--;
 
@@ -378,7 +385,8 @@ constexpr int kLineSummary = 87;
 constexpr char kBeginLine[] =
     "------------------------------BEGIN----------------------------------\n";
 constexpr char kPidLine[] = "=============ppid:%u pid:%u=================\n";
-constexpr char kSummaryLine[] = "[summary]---total_max_mem:%zd allocated_mem:%zd used_mem:%zd----\n";
+constexpr char kSummaryLine[] =
+    "[summary]---total_max_mem:%zd allocated_mem:%zd used_mem:%zd----\n";
 constexpr char kFileHeader[] =
     "module_name          using_num    alloc_num    count_expand count_clear  max_num      "
     "item_size    expand_failed step_alloc_num\n";
@@ -394,7 +402,9 @@ struct Totals {
 };
 
 // The counters are unsigned but the report's conversions are signed.
-inline ssize_t s64(uint64_t v) { return static_cast<ssize_t>(v); }
+inline ssize_t s64(uint64_t v) {
+    return static_cast<ssize_t>(v);
+}
 
 // A registered plex always has a name; a host that nulled it still gets a
 // readable line instead of a null %s.

@@ -41,21 +41,21 @@ typedef struct auto_plex_block {
  *   their live slots; first_free_block is null or the lowest-addressed block
  *   with a free slot; with max_num != 0, alloc_num <= max_num. */
 typedef struct auto_plex {
-    uint64_t item_size;      /* object size asked for at init, > 0 */
-    uint64_t step_alloc_num; /* most slots a new block gets; multiple of 256 */
-    uint64_t max_num;        /* most objects out at once; 0 = unbounded */
-    uint64_t alloc_num;      /* slots in all blocks that own memory */
-    uint64_t using_num;      /* slots handed out now */
-    uint64_t block_num;      /* block records made at init (1 to 16) */
-    char *module_name;       /* heap copy of the init name */
-    auto_plex_link plex_link;           /* place in plex_registry */
-    auto_plex_block *first_free_block;  /* where the next allocation comes from */
-    auto_plex_link idle_blocks;         /* records that own no memory */
-    avl_node *using_tree;               /* records with memory, by address */
-    uint64_t count_expand;  /* blocks created so far */
-    uint64_t count_clear;   /* blocks released so far */
-    uint64_t expand_failed; /* failed attempts to get block memory or a record */
-    uint64_t alloc_failed;  /* auto_plex_alloc calls that returned null */
+    uint64_t item_size;                /* object size asked for at init, > 0 */
+    uint64_t step_alloc_num;           /* most slots a new block gets; multiple of 256 */
+    uint64_t max_num;                  /* most objects out at once; 0 = unbounded */
+    uint64_t alloc_num;                /* slots in all blocks that own memory */
+    uint64_t using_num;                /* slots handed out now */
+    uint64_t block_num;                /* block records made at init (1 to 16) */
+    char *module_name;                 /* heap copy of the init name */
+    auto_plex_link plex_link;          /* place in plex_registry */
+    auto_plex_block *first_free_block; /* where the next allocation comes from */
+    auto_plex_link idle_blocks;        /* records that own no memory */
+    avl_node *using_tree;              /* records with memory, by address */
+    uint64_t count_expand;             /* blocks created so far */
+    uint64_t count_clear;              /* blocks released so far */
+    uint64_t expand_failed;            /* failed attempts to get block memory or a record */
+    uint64_t alloc_failed;             /* auto_plex_alloc calls that returned null */
 } auto_plex;
 
 /* Every initialised plex, linked through plex_link, newest at next. */

@@ -20,7 +20,9 @@ static_assert(std::is_standard_layout_v<avl_node>);
 
 namespace {
 
-inline avl_node *parent_of(const avl_node *n) { return avl_node_parent(n); }
+inline avl_node *parent_of(const avl_node *n) {
+    return avl_node_parent(n);
+}
 
 inline int balance_of(const avl_node *n) {
     return static_cast<int>(n->parent_and_balance & AVL_BALANCE_MASK) - 1;
@@ -37,7 +39,9 @@ inline void set_parent(avl_node *n, avl_node *parent) {
         reinterpret_cast<uintptr_t>(parent) | (n->parent_and_balance & AVL_BALANCE_MASK);
 }
 
-inline avl_node *&child(avl_node *n, int side) { return side < 0 ? n->left : n->right; }
+inline avl_node *&child(avl_node *n, int side) {
+    return side < 0 ? n->left : n->right;
+}
 
 inline int side_in_parent(const avl_node *n, const avl_node *parent) {
     return parent->left == n ? -1 : +1;
@@ -152,7 +156,8 @@ extern "C" {
 
 AP_API avl_node *avl_tree_first_in_order(avl_node *root) {
     if (!root) return nullptr;
-    while (root->left) root = root->left;
+    while (root->left)
+        root = root->left;
     return root;
 }
 

@@ -20,7 +20,8 @@ void plex_init_internal(plex *me, uint64_t item_size) {
 int plex_expand_internal(plex *me, uint64_t n, plex_malloc_f malloc_f) {
     LIBAP_CHECK(!me->head);
     uint32_t slots = static_cast<uint32_t>(n);
-    void *mem = malloc_f(nullptr, PLEX_BLOCK_HEAD_SIZE + static_cast<size_t>(slots) * me->item_size);
+    void *mem =
+        malloc_f(nullptr, PLEX_BLOCK_HEAD_SIZE + static_cast<size_t>(slots) * me->item_size);
     if (!mem) return -1;
     plex_block_head *h = static_cast<plex_block_head *>(mem);
     h->fresh_slot = static_cast<char *>(mem) + PLEX_BLOCK_HEAD_SIZE;
