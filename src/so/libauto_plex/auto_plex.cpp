@@ -135,9 +135,12 @@ avl_node *tree_find(const auto_plex *me, const void *ptr) {
     return node;
 }
 
-// The lowest-addressed block that still has a free slot, or null.
-auto_plex_block *first_block_with_room(const auto_plex *me) {
-    for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
+// The lowest-addressed block with a free slot above `from`, or null.  Every
+// block below first_free_block is full, so when first_free_block fills up or
+// goes away the search may start right after it instead of at the lowest
+// block: same answer, without rescanning the full blocks at the bottom.
+auto_plex_block *next_block_with_room(avl_node *from) {
+    for (avl_node *n = avl_tree_next_in_order(from); n; n = avl_tree_next_in_order(n)) {
         auto_plex_block *block = block_of_node(n);
         if (!plex_is_full(&block->ctl)) return block;
     }
@@ -240,6 +243,9 @@ void auto_plex_free_block(auto_plex *me, auto_plex_block *block) {
     LIBAP_CHECK(me && block);
     if (me->alloc_num - me->using_num <= me->step_alloc_num * 3 / 2) return;
 
+    // Read before the removal changes the tree.
+    auto_plex_block *next_with_room =
+        me->first_free_block == block ? next_block_with_room(&block->tree_node) : nullptr;
     avl_tree_remove(&me->using_tree, &block->tree_node);
     list_push_front(&me->idle_blocks, &block->idle_link);
     me->alloc_num -= static_cast<plex_block_head *>(block->ctl.head)->alloc_num;
@@ -249,7 +255,7 @@ void auto_plex_free_block(auto_plex *me, auto_plex_block *block) {
     // host's resident size would not fall when its pools drain.
     ap_sys_trim();
 
-    if (me->first_free_block == block) me->first_free_block = first_block_with_room(me);
+    if (me->first_free_block == block) me->first_free_block = next_with_room;
 }
 
 }  // namespace
@@ -342,7 +348,7 @@ AP_API void *auto_plex_alloc(auto_plex *me) {
     void *ret = plex_alloc_internal(&block->ctl);
     LIBAP_CHECK(ret);
     me->using_num++;
-    if (plex_is_full(&block->ctl)) me->first_free_block = first_block_with_room(me);
+    if (plex_is_full(&block->ctl)) me->first_free_block = next_block_with_room(&block->tree_node);
     return ret;
 }
 
