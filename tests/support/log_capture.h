@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -54,8 +53,26 @@ inline std::string read_file(const std::string &path) {
 
 // Replaces every "\nYYYY-MM-DD HH:MM:SS\n" time stamp with "\n<time>\n".
 inline std::string mask_time(const std::string &text) {
-    static const std::regex stamp("\n[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\n");
-    return std::regex_replace(text, stamp, "\n<time>\n");
+    static const char shape[] = "\n0000-00-00 00:00:00\n";
+    const size_t len = sizeof shape - 1;
+    auto is_stamp = [&](size_t at) {
+        if (at + len > text.size()) return false;
+        for (size_t i = 0; i < len; i++) {
+            char c = text[at + i];
+            if (shape[i] == '0' ? !(c >= '0' && c <= '9') : c != shape[i]) return false;
+        }
+        return true;
+    };
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        if (is_stamp(i)) {
+            out += "\n<time>\n";
+            i += len;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
 }
 
 // "ppid:%u pid:%u" as this process prints it.
