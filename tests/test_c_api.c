@@ -9,6 +9,7 @@
 #include "auto_plex.h"
 #include "avl_tree.h"
 #include "plex_internal.h"
+#include "pmem.h"
 
 
 struct host_record {
@@ -60,9 +61,20 @@ static void plex_from_c(void) {
     assert(plex_registry.next == &plex_registry);
 }
 
+static void pmem_from_c(void) {
+    assert(sizeof(pmem_header) == 16 && offsetof(pmem_header, mem) == 16);
+    assert(pmem_init() == 0 && pmem_inited == 1);
+    char *p = pmem_malloc(3, 100);
+    assert(p && ((pmem_header *)(p - 16))->magic == PMEM_MAGIC);
+    assert(pmem_ptr2size(p) == 128 && pmem_module_stats[3].alloc_count[4] == 1);
+    pmem_free(p);
+    assert(pmem_pool_stats[4].free_count == 1 && order_to_pool[7] == 4);
+}
+
 int main(void) {
     tree_from_c();
     plex_from_c();
+    pmem_from_c(); /* after plex_from_c, which expects an empty registry */
     puts("1 passed, 0 failed");
     return 0;
 }

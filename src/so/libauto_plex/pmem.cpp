@@ -1,0 +1,588 @@
+// pmem: size classes over auto_plex, a checked header, per-pool and
+// per-module counters, and their two reports.
+//
+// Owned state: the exported tables of pmem.h.  pmem_pool_sizes and
+// pmem_module_names are constant data; everything else is zero at load and
+// filled by pmem_init, once.  Pools 0..25 own an initialised plex of slots
+// of size + 16 bytes; pool 26 (above 8192 bytes) is served by the system
+// allocator and its control block stays all zero.
+//
+// Invariants between calls, once pmem_inited is 1:
+//   - order_to_pool[o] is the lowest pool whose size is at least 2^o;
+//   - a live allocation's header holds PMEM_MAGIC, a clear freed bit, the
+//     pool that served it and the module it is charged to; its caller's area
+//     is 16-byte aligned because every slot size and the system allocator's
+//     blocks are;
+//   - counters only grow: alloc_count - free_count of a pool is the number of
+//     its live allocations, alloc_size - free_size of a module its live bytes.
+#include "pmem.h"
+
+#include <malloc.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <array>
+#include <type_traits>
+
+#include "ap_check.h"
+#include "ap_report.h"
+#include "ap_sys.h"
+
+static_assert(std::is_standard_layout_v<pmem_header>);
+static_assert(sizeof(pmem_header) == PMEM_HEADER_SIZE, "C hosts and stored blocks use 16 bytes");
+static_assert(offsetof(pmem_header, pool_id) == 8 && offsetof(pmem_header, mid) == 10 &&
+              offsetof(pmem_header, flags) == 12 && offsetof(pmem_header, mem) == 16);
+static_assert(sizeof(long double) == PMEM_HEADER_SIZE,
+              "the caller's area is promised long double alignment");
+static_assert(std::is_standard_layout_v<pmem_pool> && std::is_standard_layout_v<module_statis>);
+// The reports print uint64_t counters with %lu.
+static_assert(std::is_same_v<uint64_t, unsigned long>);
+
+namespace {
+
+constexpr unsigned kPlexPools = PMEM_POOL_ID_N - 1;  // pool 26 has no plex
+constexpr unsigned kSystemPool = PMEM_POOL_ID_N - 1;
+constexpr unsigned kMaxOrder = 30;
+constexpr unsigned kOrderN = kMaxOrder + 1;
+constexpr size_t kModuleNameMax = 19;
+
+// ---- size classes --------------------------------------------------------
+
+#define PMEM_POOL_SIZE_LIST                                                                     \
+    0, 16, 32, 64, 128, 256, 320, 384, 448, 512, 640, 768, 896, 1024, 1280, 1536, 1792, 2048, \
+        2560, 3072, 3584, 4096, 5120, 6144, 7168, 8192, 1073741824
+
+constexpr std::array<uint32_t, PMEM_POOL_ID_N> kPoolSizes = {PMEM_POOL_SIZE_LIST};
+
+constexpr uint64_t round_pow2(uint64_t x, uint64_t align) { return (x + align - 1) & ~(align - 1); }
+
+constexpr bool pool_sizes_sound() {
+    if (kPoolSizes[0] != 0 || kPoolSizes[kPlexPools - 1] != 8192) return false;
+    if (kPoolSizes[kSystemPool] != PMEM_MAX_SIZE) return false;
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        if (round_pow2(kPoolSizes[p], 16) != kPoolSizes[p]) return false;
+        if (p > 0 && kPoolSizes[p] <= kPoolSizes[p - 1]) return false;  // also catches a short list
+    }
+    return true;
+}
+static_assert(pool_sizes_sound(), "pool sizes: 0 first, ascending, multiples of 16, 8192 last "
+                                  "plex pool, 1 GiB for the system pool");
+
+// The cursor walk pmem_init performs: entry o is the lowest pool whose size
+// is at least 2^o.  Shared by pmem_init and the compile-time table below, so
+// the table that is checked is the table that is built.
+constexpr void build_order_table(const uint32_t *sizes, uint16_t *out) {
+    unsigned p = 0;
+    for (unsigned o = 0; o < kOrderN; o++) {
+        while (p < PMEM_POOL_ID_N && (uint64_t{1} << o) > sizes[p]) p++;
+        out[o] = static_cast<uint16_t>(p < PMEM_POOL_ID_N ? p : 0);
+    }
+}
+
+constexpr std::array<uint16_t, kOrderN> order_table() {
+    std::array<uint16_t, kOrderN> t{};
+    build_order_table(kPoolSizes.data(), t.data());
+    return t;
+}
+
+constexpr std::array<uint16_t, kOrderN> kExpectedOrderToPool = {
+    1, 1, 1, 1, 1, 2, 3, 4, 5, 9, 13, 17, 21, 25, 26, 26,
+    26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26};
+static_assert(order_table() == kExpectedOrderToPool);
+
+// pmem_size2id steps down at most three pools from the order table's entry.
+constexpr bool at_most_four_pools_per_order() {
+    for (unsigned o = 1; o < kOrderN; o++) {
+        unsigned n = 0;
+        for (uint32_t s : kPoolSizes) n += s > (uint64_t{1} << (o - 1)) && s <= (uint64_t{1} << o);
+        if (n > 4) return false;
+    }
+    return true;
+}
+static_assert(at_most_four_pools_per_order());
+
+// ---- build-time names ----------------------------------------------------
+
+constexpr size_t c_strlen(const char *s) {
+    size_t n = 0;
+    while (s[n]) n++;
+    return n;
+}
+
+constexpr bool c_streq(const char *a, const char *b) {
+    while (*a && *a == *b) a++, b++;
+    return *a == *b;
+}
+
+constexpr void put_text(char *dst, const char *src) {
+    while ((*dst++ = *src++) != '\0') {
+    }
+}
+
+constexpr void put_uint(char *dst, uint64_t v) {
+    char digits[20];
+    unsigned n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n) *dst++ = digits[--n];
+    *dst = '\0';
+}
+
+// Pool names as pmem_init formats them; the reports fall back on these
+// before pmem_init, so a report never prints a null name.
+struct PoolNames {
+    char text[PMEM_POOL_ID_N][sizeof("pmem_pool_4294967295")];
+};
+
+constexpr PoolNames build_pool_names() {
+    PoolNames t{};
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        put_text(t.text[p], "pmem_pool_");
+        put_uint(t.text[p] + c_strlen("pmem_pool_"), kPoolSizes[p]);
+    }
+    return t;
+}
+constexpr PoolNames kPoolNames = build_pool_names();
+
+template <size_t N>
+consteval bool valid_module_name(const char (&name)[N]) {
+    return N >= 2 && N - 1 <= kModuleNameMax && c_strlen(name) == N - 1;
+}
+
+#define PMEM_MODULE(id, name)                                                          \
+    static_assert((id) >= 1 && (id) < PMEM_MID_N, "pmem module id must be 1 to 128"); \
+    static_assert(valid_module_name(name), "pmem module name must have 1 to 19 characters");
+#include "pmem_modules.def"
+#undef PMEM_MODULE
+
+constexpr int kNamedModuleIds[] = {
+#define PMEM_MODULE(id, name) (id),
+#include "pmem_modules.def"
+#undef PMEM_MODULE
+    0};  // keeps the list non-empty; id 0 is never named
+
+constexpr bool named_ids_unique() {
+    for (int a : kNamedModuleIds) {
+        int seen = 0;
+        for (int b : kNamedModuleIds) seen += a != 0 && a == b;
+        if (seen > 1) return false;
+    }
+    return true;
+}
+static_assert(named_ids_unique(), "a pmem module id is named twice in pmem_modules.def");
+
+struct ModuleNames {
+    char text[PMEM_MID_N][kModuleNameMax + 1];
+};
+
+constexpr ModuleNames build_module_names() {
+    ModuleNames t{};
+    put_text(t.text[0], "default");
+    for (unsigned id = 1; id < PMEM_MID_N; id++) {
+        put_text(t.text[id], "module_");
+        put_uint(t.text[id] + c_strlen("module_"), id);
+    }
+#define PMEM_MODULE(id, name) put_text(t.text[id], name);
+#include "pmem_modules.def"
+#undef PMEM_MODULE
+    return t;
+}
+constexpr ModuleNames kModuleNames = build_module_names();
+
+constexpr bool module_names_sound() {
+    for (const auto &name : kModuleNames.text) {
+        size_t n = c_strlen(name);
+        if (n == 0 || n > kModuleNameMax) return false;
+    }
+    return c_streq(kModuleNames.text[0], "default");
+}
+static_assert(module_names_sound());
+
+}  // namespace
+
+// ---- exported tables -----------------------------------------------------
+
+#define PMEM_NAME1(i) kModuleNames.text[i]
+#define PMEM_NAME4(i) PMEM_NAME1(i), PMEM_NAME1(i + 1), PMEM_NAME1(i + 2), PMEM_NAME1(i + 3)
+#define PMEM_NAME16(i) PMEM_NAME4(i), PMEM_NAME4(i + 4), PMEM_NAME4(i + 8), PMEM_NAME4(i + 12)
+#define PMEM_NAME64(i) PMEM_NAME16(i), PMEM_NAME16(i + 16), PMEM_NAME16(i + 32), PMEM_NAME16(i + 48)
+
+extern "C" {
+AP_API extern const uint32_t pmem_pool_sizes[PMEM_POOL_ID_N] = {PMEM_POOL_SIZE_LIST};
+AP_API pmem_pool pmem_pools[PMEM_POOL_ID_N];
+AP_API uint16_t order_to_pool[kOrderN];
+AP_API pool_statis pmem_pool_stats[PMEM_POOL_ID_N];
+AP_API module_statis pmem_module_stats[PMEM_MID_N];
+AP_API extern const char *const pmem_module_names[PMEM_MID_N] = {
+    PMEM_NAME64(0), PMEM_NAME64(64), PMEM_NAME1(128)};
+AP_API int pmem_inited;
+}
+
+#undef PMEM_NAME64
+#undef PMEM_NAME16
+#undef PMEM_NAME4
+#undef PMEM_NAME1
+
+namespace {
+
+// ---- header --------------------------------------------------------------
+
+pmem_header *header_of(const void *ptr) {
+    return reinterpret_cast<pmem_header *>(const_cast<char *>(static_cast<const char *>(ptr)) -
+                                           PMEM_HEADER_SIZE);
+}
+
+// A header that fails here belongs to a released, overwritten or foreign
+// block; its pool and module must not index the tables.
+[[noreturn, gnu::cold, gnu::noinline]] void header_check_failed() { abort(); }
+
+void pmem_header_check(const pmem_header *h) {
+    if (h->magic != PMEM_MAGIC || h->pool_id >= PMEM_POOL_ID_N || h->mid >= PMEM_MID_N ||
+        (h->flags & PMEM_FLAG_FREED))
+        header_check_failed();
+}
+
+size_t usable_size(const pmem_header *h) {
+    if (h->pool_id == kSystemPool)
+        return malloc_usable_size(const_cast<pmem_header *>(h)) - PMEM_HEADER_SIZE;
+    return pmem_pools[h->pool_id].size;
+}
+
+// ---- size to pool --------------------------------------------------------
+
+// Requires 0 < s <= 1 GiB.
+unsigned pmem_size2id(uint64_t s) {
+    unsigned order = 63 - static_cast<unsigned>(__builtin_clzll(s));
+    if (s & (s - 1)) order++;
+    LIBAP_CHECK_MSG(order <= kMaxOrder, "order <= ((u32)30)");
+    unsigned p = order_to_pool[order];
+    while (p > 0 && pmem_pool_sizes[p - 1] >= s) p--;
+    return p;
+}
+
+// ---- allocation core -----------------------------------------------------
+
+// The allocation of pmem_malloc once pmem_inited and mid are checked.
+void *allocate(uint16_t mid, size_t size) {
+    if (size > PMEM_MAX_SIZE) return nullptr;
+    uint64_t s = round_pow2(size, 16);
+    unsigned id = s == 0 ? 0 : pmem_size2id(s);
+    LIBAP_CHECK_MSG(id < PMEM_POOL_ID_N && pmem_pools[id].size >= s,
+                    "id < PMEM_POOL_ID_N && pool->size >= size");
+
+    void *block = id == kSystemPool ? ap_sys_malloc(s + PMEM_HEADER_SIZE)
+                                    : auto_plex_alloc(&pmem_pools[id].pool_plex);
+    module_statis *module = &pmem_module_stats[mid];
+    if (!block) {
+        pmem_pool_stats[id].fail_count++;
+        module->fail_count[id]++;
+        return nullptr;
+    }
+
+    pmem_header *pmem = static_cast<pmem_header *>(block);
+    pmem->pool_id = static_cast<uint16_t>(id);
+    pmem->flags &= static_cast<uint8_t>(~PMEM_FLAG_FREED);
+    pmem->magic = PMEM_MAGIC;
+    pmem->mid = mid;
+    pmem_pool_stats[id].alloc_count++;
+    module->alloc_size += usable_size(pmem);
+    module->alloc_count[id]++;
+    LIBAP_CHECK_MSG(reinterpret_cast<uint64_t>(pmem->mem) ==
+                        round_pow2(reinterpret_cast<uint64_t>(pmem->mem), sizeof(long double)),
+                    "(u64)pmem->mem == round_pow2((u64)pmem->mem, sizeof(long double))");
+    return pmem->mem;
+}
+
+// Requires a header that passed pmem_header_check.
+void release(pmem_header *h) {
+    unsigned id = h->pool_id;
+    module_statis *module = &pmem_module_stats[h->mid];
+    pmem_pool_stats[id].free_count++;
+    module->free_size += usable_size(h);
+    module->free_count[id]++;
+    // Clearing the magic makes a second release of this pointer fail the
+    // check for as long as the memory stays with pmem.
+    h->flags |= PMEM_FLAG_FREED;
+    h->magic = 0;
+    if (id == kSystemPool)
+        ap_sys_free(h);
+    else
+        auto_plex_free(&pmem_pools[id].pool_plex, h);
+}
+
+char *copy_string(uint16_t mid, const char *s, size_t len) {
+    char *copy = static_cast<char *>(allocate(mid, len + 1));
+    if (copy) {
+        memcpy(copy, s, len);
+        copy[len] = '\0';
+    }
+    return copy;
+}
+
+// The system allocator's strndup, through the seam like every pre-init call.
+char *sys_strndup(const char *s, size_t n) {
+    size_t len = strnlen(s, n);
+    char *copy = static_cast<char *>(ap_sys_malloc(len + 1));
+    if (copy) {
+        memcpy(copy, s, len);
+        copy[len] = '\0';
+    }
+    return copy;
+}
+
+}  // namespace
+
+// ---- start-up and allocation interface ------------------------------------
+
+extern "C" {
+
+AP_API int pmem_init(void) {
+    if (pmem_inited) abort();
+    // The table is constant and checked at compile time; the run-time check
+    // stays so a patched table in a shipped binary stops before any pool is
+    // touched.
+    for (uint32_t size : pmem_pool_sizes)
+        if (round_pow2(size, 16) != size) abort();
+
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        pmem_pool *pool = &pmem_pools[p];
+        pool->size = pmem_pool_sizes[p];
+        pool->max_num = 0;
+        snprintf(pool->name, sizeof pool->name, "pmem_pool_%u", pool->size);
+        if (p == kSystemPool) {
+            memset(&pool->pool_plex, 0, sizeof pool->pool_plex);
+            break;
+        }
+        if (auto_plex_init(&pool->pool_plex, uint64_t{pool->size} + PMEM_HEADER_SIZE,
+                           pool->max_num, pool->name) < 0)
+            abort();
+    }
+
+    build_order_table(pmem_pool_sizes, order_to_pool);
+    for (unsigned m = 0; m < PMEM_MID_N; m++) pmem_module_stats[m].name = pmem_module_names[m];
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) pmem_pool_stats[p].name = pmem_pools[p].name;
+    pmem_inited = 1;
+    return 0;
+}
+
+AP_API void *pmem_malloc(uint16_t mid, size_t size) {
+    if (!pmem_inited) return ap_sys_malloc(size);
+    LIBAP_CHECK(mid < PMEM_MID_N);
+    return allocate(mid, size);
+}
+
+AP_API void *pmem_calloc(uint16_t mid, size_t count, size_t size) {
+    if (!pmem_inited) return ap_sys_calloc(count, size);
+    LIBAP_CHECK(mid < PMEM_MID_N);
+    // A wrapped product would hand out a short area that the caller then
+    // overruns; refuse it like any request above 1 GiB.
+    size_t n;
+    if (__builtin_mul_overflow(count, size, &n)) return nullptr;
+    void *mem = allocate(mid, n);
+    if (mem && n) memset(mem, 0, n);
+    return mem;
+}
+
+AP_API void *pmem_realloc(uint16_t mid, void *ptr, size_t size) {
+    if (!pmem_inited) return ap_sys_realloc(ptr, size);
+    LIBAP_CHECK(mid < PMEM_MID_N);
+    if (!ptr) return allocate(mid, size);
+    pmem_header *old = header_of(ptr);
+    // The whole check, not just the magic: pool and module index the tables.
+    pmem_header_check(old);
+    if (size == 0) {
+        release(old);
+        return allocate(mid, 0);
+    }
+    if (size > PMEM_MAX_SIZE) return nullptr;
+
+    unsigned id = pmem_size2id(size);
+    // Pool 26 always moves: its usable size is whatever the system allocator
+    // rounded to, which says nothing about the new request.
+    if (id == old->pool_id && id != kSystemPool && old->mid == mid) return ptr;
+
+    void *mem = allocate(mid, size);
+    if (!mem) return nullptr;
+    size_t old_size = usable_size(old);
+    memcpy(mem, ptr, old_size < size ? old_size : size);
+    release(old);
+    return mem;
+}
+
+AP_API void pmem_free(void *ptr) {
+    if (!pmem_inited) {
+        ap_sys_free(ptr);
+        return;
+    }
+    if (!ptr) return;
+    pmem_header *h = header_of(ptr);
+    pmem_header_check(h);
+    release(h);
+}
+
+AP_API char *pmem_strdup(uint16_t mid, const char *s) {
+    if (!s) return nullptr;
+    if (!pmem_inited) return ap_sys_strdup(s);
+    LIBAP_CHECK(mid < PMEM_MID_N);
+    return copy_string(mid, s, strlen(s));
+}
+
+AP_API char *pmem_strndup(uint16_t mid, const char *s, size_t n) {
+    if (!s) return nullptr;
+    if (!pmem_inited) return sys_strndup(s, n);
+    LIBAP_CHECK(mid < PMEM_MID_N);
+    return copy_string(mid, s, strnlen(s, n));
+}
+
+AP_API size_t pmem_ptr2size(const void *ptr) {
+    if (!ptr) return 0;
+    return usable_size(header_of(ptr));
+}
+
+}  // extern "C"
+
+// ---- reports -------------------------------------------------------------
+//
+// Both reports only read the tables.  Their texts are an interface (hosts
+// diff and grep them), so every literal below is exact, trailing blanks and
+// tabs included.
+
+namespace {
+
+constexpr char kPoolRow[] = "%-20s %-12lu %-12lu %-12lu\n";
+constexpr char kModuleRow[] = "%-20s %-12lu %-12lu\n";
+constexpr char kSummary[] = "[summary]---total_allocated_mem:%lu total_freed_mem:%lu----\n";
+
+const char *pool_label(unsigned p) {
+    return pmem_pool_stats[p].name ? pmem_pool_stats[p].name : kPoolNames.text[p];
+}
+
+const char *module_label(unsigned m) {
+    return pmem_module_stats[m].name ? pmem_module_stats[m].name : pmem_module_names[m];
+}
+
+struct Totals {
+    uint64_t allocated = 0;
+    uint64_t freed = 0;
+};
+
+// ---- file report ----
+
+void file_pool_rows(FILE *f) {
+    fputs("\npool_statis:\n", f);
+    fputs("pool_name           alloc_count free_count  fail_count\n", f);
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        const pool_statis *st = &pmem_pool_stats[p];
+        fprintf(f, kPoolRow, pool_label(p), st->alloc_count, st->free_count, st->fail_count);
+    }
+}
+
+// Only pools the module touched, so a busy host's report stays readable.
+void file_module_pools(FILE *f, const module_statis *st) {
+    fputs("\npool_name           alloc_size  free_count  fail_count\n", f);
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        if (!st->alloc_count[p] && !st->free_count[p] && !st->fail_count[p]) continue;
+        fprintf(f, kPoolRow, pool_label(p), st->alloc_count[p], st->free_count[p],
+                st->fail_count[p]);
+    }
+}
+
+Totals file_module_rows(FILE *f) {
+    Totals totals;
+    fputs("\nmodule_statis:\n", f);
+    for (unsigned m = 0; m < PMEM_MID_N; m++) {
+        const module_statis *st = &pmem_module_stats[m];
+        fputs("\nmodule_name         alloc_size  free_count\n", f);
+        fprintf(f, kModuleRow, module_label(m), st->alloc_size, st->free_size);
+        if (!st->alloc_size && !st->free_size) continue;
+        file_module_pools(f, st);
+        totals.allocated += st->alloc_size;
+        totals.freed += st->free_size;
+    }
+    return totals;
+}
+
+// ---- callback report ----
+
+constexpr char kRoutine[] = "pmem_statis_debug_rt";
+
+void rt_mallinfo(app_log_rt_fn log) {
+    constexpr int kLineArena = 349, kLineOrdblks = 350, kLineSmblks = 351, kLineHblks = 352,
+                  kLineHblkhd = 353, kLineUsmblks = 354, kLineFsmblks = 355,
+                  kLineUordblks = 356, kLineFordblks = 357, kLineKeepcost = 358;
+    struct mallinfo mi = ap_report_mallinfo();
+    log(kRoutine, kLineArena, "Total non-mmapped bytes (arena):\t   %d\n", mi.arena);
+    log(kRoutine, kLineOrdblks, "# of free chunks (ordblks): \t\t   %d\n", mi.ordblks);
+    log(kRoutine, kLineSmblks, "# of free fastbin blocks (smblks):\t   %d\n", mi.smblks);
+    log(kRoutine, kLineHblks, "# of mapped regions (hblks):\t\t   %d\n", mi.hblks);
+    log(kRoutine, kLineHblkhd, "Bytes in mapped regions (hblkhd):\t   %d\n", mi.hblkhd);
+    log(kRoutine, kLineUsmblks, "Max. total allocated space (usmblks):  %d\n", mi.usmblks);
+    log(kRoutine, kLineFsmblks, "Free bytes held in fastbins (fsmblks): %d\n", mi.fsmblks);
+    log(kRoutine, kLineUordblks, "Total allocated space (uordblks):\t   %d\n", mi.uordblks);
+    log(kRoutine, kLineFordblks, "Total free space (fordblks):\t\t   %d\n", mi.fordblks);
+    log(kRoutine, kLineKeepcost, "Topmost releasable block (keepcost):   %d\n", mi.keepcost);
+}
+
+void rt_pool_rows(app_log_rt_fn log) {
+    constexpr int kLinePoolTitle = 361, kLinePoolRow = 366;
+    log(kRoutine, kLinePoolTitle, "pool_statis:\n");
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        const pool_statis *st = &pmem_pool_stats[p];
+        log(kRoutine, kLinePoolRow, kPoolRow, pool_label(p), st->alloc_count, st->free_count,
+            st->fail_count);
+    }
+}
+
+// Every module gets all 27 per-pool lines, unnamed: their position is the pool.
+Totals rt_module_rows(app_log_rt_fn log) {
+    constexpr int kLineModuleTitle = 373, kLineModuleRow = 378, kLineModulePoolRow = 384;
+    Totals totals;
+    log(kRoutine, kLineModuleTitle, "module_statis:\n");
+    for (unsigned m = 0; m < PMEM_MID_N; m++) {
+        const module_statis *st = &pmem_module_stats[m];
+        log(kRoutine, kLineModuleRow, kModuleRow, module_label(m), st->alloc_size, st->free_size);
+        for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
+            log(kRoutine, kLineModulePoolRow, "%-12lu %-12lu %-12lu\n", st->alloc_count[p],
+                st->free_count[p], st->fail_count[p]);
+        totals.allocated += st->alloc_size;
+        totals.freed += st->free_size;
+    }
+    return totals;
+}
+
+}  // namespace
+
+extern "C" {
+
+AP_API void pmem_statis_debug(const char *path) {
+    FILE *f = ap_report_open(path, "a+");
+    if (!f) return;
+    ap_report_timestamp(f);
+    fprintf(f, "========[module_statis]---ppid:%u pid:%u=======\n", ap_report_ppid(),
+            ap_report_pid());
+    file_pool_rows(f);
+    Totals totals = file_module_rows(f);
+    fprintf(f, kSummary, totals.allocated, totals.freed);
+    ap_report_close(f);
+}
+
+AP_API void pmem_statis_debug_rt(app_log_rt_fn app_log_rt) {
+    constexpr int kLineBegin = 344, kLinePids = 345, kLineMallinfoBanner = 346,
+                  kLineModuleBanner = 359, kLineSummary = 391;
+    if (!app_log_rt) return;
+    app_log_rt(kRoutine, kLineBegin,
+               "------------------------------BEGIN----------------------------------\n");
+    app_log_rt(kRoutine, kLinePids, "-----------ppid:%u pid:%u------------------\n",
+               ap_report_ppid(), ap_report_pid());
+    app_log_rt(kRoutine, kLineMallinfoBanner, "=============mallinfo()=================\n");
+    rt_mallinfo(app_log_rt);
+    app_log_rt(kRoutine, kLineModuleBanner, "=============module_statis=================\n");
+    rt_pool_rows(app_log_rt);
+    Totals totals = rt_module_rows(app_log_rt);
+    app_log_rt(kRoutine, kLineSummary, kSummary, totals.allocated, totals.freed);
+}
+
+}  // extern "C"
