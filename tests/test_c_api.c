@@ -10,6 +10,7 @@
 #include "avl_tree.h"
 #include "plex_internal.h"
 #include "pmem.h"
+#include "malloc_statis.h"
 
 
 struct host_record {
@@ -61,6 +62,17 @@ static void plex_from_c(void) {
     assert(plex_registry.next == &plex_registry);
 }
 
+static void statis_from_c(void) {
+    int id = reg_module_id("c_statis");
+    assert(id >= 0 && reg_module_id("c_statis") == id);
+    assert(set_module_mem_limit(64, id) == 0);
+    assert(malloc_with_statis(65, id) == NULL);
+    void *p = malloc_with_statis(16, id);
+    assert(p);
+    free_with_statis(p, id);
+    assert(offsetof(mem_statis_entry, over_limit_failed) == 24);
+}
+
 static void pmem_from_c(void) {
     assert(sizeof(pmem_header) == 16 && offsetof(pmem_header, mem) == 16);
     assert(pmem_init() == 0 && pmem_inited == 1);
@@ -75,6 +87,7 @@ int main(void) {
     tree_from_c();
     plex_from_c();
     pmem_from_c(); /* after plex_from_c, which expects an empty registry */
+    statis_from_c();
     puts("1 passed, 0 failed");
     return 0;
 }
