@@ -30,15 +30,21 @@ inline Counters snapshot() {
     return c;
 }
 
-inline std::string blanks(size_t n) { return std::string(n, ' '); }
+inline std::string blanks(size_t n) {
+    return std::string(n, ' ');
+}
 
 inline std::string ljust(const std::string &s, size_t width) {
     return s.size() >= width ? s : s + blanks(width - s.size());
 }
 
-inline std::string num(uint64_t v) { return std::to_string(v); }
+inline std::string num(uint64_t v) {
+    return std::to_string(v);
+}
 
-inline std::string pool_name(unsigned p) { return "pmem_pool_" + num(pmem_pool_sizes[p]); }
+inline std::string pool_name(unsigned p) {
+    return "pmem_pool_" + num(pmem_pool_sizes[p]);
+}
 
 inline std::string counts3(uint64_t a, uint64_t f, uint64_t x) {
     return ljust(num(a), 12) + " " + ljust(num(f), 12) + " " + ljust(num(x), 12) + "\n";
@@ -55,7 +61,8 @@ inline std::string module_row(unsigned m, const module_statis &st) {
 
 inline std::string summary(const Counters &c) {
     uint64_t a = 0, f = 0;
-    for (const auto &m : c.modules) a += m.alloc_size, f += m.free_size;
+    for (const auto &m : c.modules)
+        a += m.alloc_size, f += m.free_size;
     return "[summary]---total_allocated_mem:" + num(a) + " total_freed_mem:" + num(f) + "----\n";
 }
 
@@ -80,8 +87,8 @@ inline std::string file_report(const Counters &c, unsigned ppid, unsigned pid) {
                "fail_count\n";
         for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
             if (st.alloc_count[p] || st.free_count[p] || st.fail_count[p])
-                out += pool_row(pool_name(p), st.alloc_count[p], st.free_count[p],
-                                st.fail_count[p]);
+                out +=
+                    pool_row(pool_name(p), st.alloc_count[p], st.free_count[p], st.fail_count[p]);
     }
     return out + summary(c);
 }
@@ -136,7 +143,8 @@ inline int capture(const char *routine, int line, const char *format, ...) {
 inline bool ends_in_int(const std::string &text, size_t *digits_at) {
     if (text.size() < 3 || text.back() != '\n') return false;
     size_t i = text.size() - 1;
-    while (i > 0 && text[i - 1] >= '0' && text[i - 1] <= '9') i--;
+    while (i > 0 && text[i - 1] >= '0' && text[i - 1] <= '9')
+        i--;
     if (i == text.size() - 1) return false;
     if (i > 0 && text[i - 1] == '-') i--;
     if (i == 0 || (text[i - 1] != ' ' && text[i - 1] != '\t')) return false;
@@ -161,8 +169,9 @@ inline std::vector<Call> callback_report(const Counters &c, unsigned ppid, unsig
     const std::string tab = "\t", t3 = "\t" + blanks(3), tt3 = "\t\t" + blanks(3);
     std::vector<Call> out = {
         {r, 344, std::string(30, '-') + "BEGIN" + std::string(34, '-') + "\n"},
-        {r, 345, std::string(11, '-') + "ppid:" + num(ppid) + " pid:" + num(pid) +
-                     std::string(18, '-') + "\n"},
+        {r, 345,
+         std::string(11, '-') + "ppid:" + num(ppid) + " pid:" + num(pid) + std::string(18, '-') +
+             "\n"},
         {r, 346, std::string(13, '=') + "mallinfo()" + std::string(17, '=') + "\n"},
         {r, 349, "Total non-mmapped bytes (arena):" + t3 + "N\n"},
         {r, 350, "# of free chunks (ordblks):" + blanks(1) + tt3 + "N\n"},
@@ -178,8 +187,9 @@ inline std::vector<Call> callback_report(const Counters &c, unsigned ppid, unsig
         {r, 361, "pool_statis:\n"},
     };
     for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
-        out.push_back({r, 366, pool_row(pool_name(p), c.pools[p].alloc_count,
-                                         c.pools[p].free_count, c.pools[p].fail_count)});
+        out.push_back({r, 366,
+                       pool_row(pool_name(p), c.pools[p].alloc_count, c.pools[p].free_count,
+                                c.pools[p].fail_count)});
     out.push_back({r, 373, "module_statis:\n"});
     for (unsigned m = 0; m < PMEM_MID_N; m++) {
         const module_statis &st = c.modules[m];
@@ -196,14 +206,16 @@ inline std::string read_file(const std::string &path) {
     if (FILE *f = fopen(path.c_str(), "r")) {
         char buf[4096];
         size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
         fclose(f);
     }
     return text;
 }
 
 // Compares line by line so a failure names the first differing line.
-inline ::testing::AssertionResult same_text(const std::string &actual, const std::string &expected) {
+inline ::testing::AssertionResult same_text(const std::string &actual,
+                                            const std::string &expected) {
     if (actual == expected) return ::testing::AssertionSuccess();
     size_t line = 1, i = 0;
     while (i < actual.size() && i < expected.size() && actual[i] == expected[i])

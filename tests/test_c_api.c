@@ -12,7 +12,6 @@
 #include "pmem.h"
 #include "malloc_statis.h"
 
-
 struct host_record {
     int key;
     avl_node node;

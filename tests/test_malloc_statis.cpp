@@ -18,13 +18,21 @@
 
 namespace {
 
-const mem_statis_entry &rec(int id) { return mem_statis_table_internal().array[id]; }
-int64_t held(int id) { return rec(id).mem_alloced; }
-uint64_t refused(int id) { return rec(id).over_limit_failed; }
-int64_t usable(void *p) { return static_cast<int64_t>(malloc_usable_size(p)); }
+const mem_statis_entry &rec(int id) {
+    return mem_statis_table_internal().array[id];
+}
+int64_t held(int id) {
+    return rec(id).mem_alloced;
+}
+uint64_t refused(int id) {
+    return rec(id).over_limit_failed;
+}
+int64_t usable(void *p) {
+    return static_cast<int64_t>(malloc_usable_size(p));
+}
 
 class mem_statis : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         mem_statis_reset_internal();
         ap_fault::reset();
@@ -39,7 +47,9 @@ protected:
 
 using mem_statis_DeathTest = mem_statis;
 
-std::string nth_name(int i) { return "module_" + std::to_string(i); }
+std::string nth_name(int i) {
+    return "module_" + std::to_string(i);
+}
 
 }  // namespace
 
@@ -53,7 +63,8 @@ TEST_F(mem_statis, RegistryGrowsWithoutLosingIds) {
     EXPECT_EQ(mem_statis_table_internal().capacity, 32);
     void *block = malloc_with_statis(100, 0);
     char name[] = "module_31";
-    for (int i = 1; i < 31; i++) ASSERT_EQ(reg_module_id(nth_name(i).c_str()), i);
+    for (int i = 1; i < 31; i++)
+        ASSERT_EQ(reg_module_id(nth_name(i).c_str()), i);
     EXPECT_EQ(reg_module_id(name), 31);
     set_module_mem_limit(1000, 31);
     ap_fault::fail_all(true);
@@ -67,11 +78,13 @@ TEST_F(mem_statis, RegistryGrowsWithoutLosingIds) {
     EXPECT_EQ(t.registered, 33);
     EXPECT_EQ(t.capacity, 64);
     EXPECT_EQ(held(0), usable(block));
-    for (int i = 0; i < 31; i++) EXPECT_STREQ(t.array[i].module_name, nth_name(i).c_str());
+    for (int i = 0; i < 31; i++)
+        EXPECT_STREQ(t.array[i].module_name, nth_name(i).c_str());
     EXPECT_STREQ(t.array[31].module_name, "module_31");
     EXPECT_EQ(t.array[31].limit, 1000u);
     const mem_statis_entry zero{};
-    for (int i = 33; i < 64; i++) EXPECT_EQ(memcmp(&t.array[i], &zero, sizeof zero), 0) << i;
+    for (int i = 33; i < 64; i++)
+        EXPECT_EQ(memcmp(&t.array[i], &zero, sizeof zero), 0) << i;
     free_with_statis(block, 0);
 }
 
@@ -81,7 +94,8 @@ TEST_F(mem_statis, OutOfMemoryInRegistrationChangesNothing) {
     ap_fault::fail_nth(1);
     EXPECT_EQ(reg_module_id("first"), -1);
     EXPECT_EQ(mem_statis_table_internal().capacity, 0);
-    for (int i = 0; i < 32; i++) ASSERT_EQ(reg_module_id(nth_name(i).c_str()), i);
+    for (int i = 0; i < 32; i++)
+        ASSERT_EQ(reg_module_id(nth_name(i).c_str()), i);
     mem_statis_table_view before = mem_statis_table_internal();
     ap_fault::fail_nth(1);
     EXPECT_EQ(reg_module_id("late"), -1);

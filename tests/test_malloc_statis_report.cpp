@@ -62,20 +62,20 @@ std::string pids() {
 std::string callback_head(const struct mallinfo &mi) {
     auto n = [](int v) { return std::to_string(v); };
     const std::string r = "mem_statis_debug_rt:";
-    return r + "195:------------------------------BEGIN----------------------------------\n" +
-           r + "196:-----------" + pids() + "------------------\n" +
-           r + "197:=============mallinfo()=================\n" +
-           r + "200:Total non-mmapped bytes (arena):       " + n(mi.arena) + "\n" +
-           r + "201:# of free chunks (ordblks):            " + n(mi.ordblks) + "\n" +
-           r + "202:# of free fastbin blocks (smblks):     " + n(mi.smblks) + "\n" +
-           r + "203:# of mapped regions (hblks):           " + n(mi.hblks) + "\n" +
-           r + "204:Bytes in mapped regions (hblkhd):      " + n(mi.hblkhd) + "\n" +
-           r + "205:Max. total allocated space (usmblks):  " + n(mi.usmblks) + "\n" +
-           r + "206:Free bytes held in fastbins (fsmblks): " + n(mi.fsmblks) + "\n" +
-           r + "207:Total allocated space (uordblks):      " + n(mi.uordblks) + "\n" +
-           r + "208:Total free space (fordblks):           " + n(mi.fordblks) + "\n" +
-           r + "209:Topmost releasable block (keepcost):   " + n(mi.keepcost) + "\n" +
-           r + "210:=============module_statis=================\n";
+    return r + "195:------------------------------BEGIN----------------------------------\n" + r +
+           "196:-----------" + pids() + "------------------\n" + r +
+           "197:=============mallinfo()=================\n" + r +
+           "200:Total non-mmapped bytes (arena):       " + n(mi.arena) + "\n" + r +
+           "201:# of free chunks (ordblks):            " + n(mi.ordblks) + "\n" + r +
+           "202:# of free fastbin blocks (smblks):     " + n(mi.smblks) + "\n" + r +
+           "203:# of mapped regions (hblks):           " + n(mi.hblks) + "\n" + r +
+           "204:Bytes in mapped regions (hblkhd):      " + n(mi.hblkhd) + "\n" + r +
+           "205:Max. total allocated space (usmblks):  " + n(mi.usmblks) + "\n" + r +
+           "206:Free bytes held in fastbins (fsmblks): " + n(mi.fsmblks) + "\n" + r +
+           "207:Total allocated space (uordblks):      " + n(mi.uordblks) + "\n" + r +
+           "208:Total free space (fordblks):           " + n(mi.fordblks) + "\n" + r +
+           "209:Topmost releasable block (keepcost):   " + n(mi.keepcost) + "\n" + r +
+           "210:=============module_statis=================\n";
 }
 
 std::string read_file(const std::string &path) {
@@ -86,7 +86,7 @@ std::string read_file(const std::string &path) {
 }
 
 class mem_statis_report : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         mem_statis_reset_internal();
         path_ = ::testing::TempDir() + "mem_statis_report_" + std::to_string(getpid()) + ".txt";
@@ -139,7 +139,8 @@ TEST_F(mem_statis_report, FileListsLargeOrRefusedModulesCallbackListsAll) {
         inc_mem_statis(i ? b : a, above);
     }
     set_module_mem_limit(4096, cache);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(malloc_with_statis(5000, cache), nullptr);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(malloc_with_statis(5000, cache), nullptr);
     set_module_mem_limit(200000, quiet);
     inc_mem_statis(a, quiet);
     ASSERT_EQ(mem_statis_table_internal().array[exact].mem_alloced, 1048576);
@@ -161,11 +162,10 @@ TEST_F(mem_statis_report, FileListsLargeOrRefusedModulesCallbackListsAll) {
     struct mallinfo mi;
     std::string calls = callback_report(&mi);
     const std::string r = "mem_statis_debug_rt:213:module_name:";
-    const std::string modules =
-        r + "exact alloc_mem:1048576 limit:0 over_limit_failed:0\n" +
-        r + "above alloc_mem:1048592 limit:0 over_limit_failed:0\n" +
-        r + "cache alloc_mem:0 limit:4096 over_limit_failed:3\n" +
-        r + "quiet alloc_mem:65544 limit:200000 over_limit_failed:0\n";
+    const std::string modules = r + "exact alloc_mem:1048576 limit:0 over_limit_failed:0\n" + r +
+                                "above alloc_mem:1048592 limit:0 over_limit_failed:0\n" + r +
+                                "cache alloc_mem:0 limit:4096 over_limit_failed:3\n" + r +
+                                "quiet alloc_mem:65544 limit:200000 over_limit_failed:0\n";
     EXPECT_EQ(calls, callback_head(mi) + modules +
                          "mem_statis_debug_rt:220:[summary]----------total_allocated_mem:2162712"
                          "------------\n");

@@ -19,7 +19,7 @@ namespace {
 using pmem_text::Counters;
 
 class PmemTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!pmem_inited) {
             ASSERT_EQ(pmem_init(), 0);
@@ -47,7 +47,9 @@ unsigned reference_pool(uint64_t size) {
     return PMEM_POOL_ID_N;
 }
 
-bool aligned16(const void *p) { return reinterpret_cast<uintptr_t>(p) % 16 == 0; }
+bool aligned16(const void *p) {
+    return reinterpret_cast<uintptr_t>(p) % 16 == 0;
+}
 
 // Counters equal except for the listed changes, which the test applies to
 // its copy of the snapshot before comparing.
@@ -97,8 +99,8 @@ TEST_F(pmem_sizes, PublishedExamplesMapToTheirPools) {
         unsigned pool;
         size_t usable;
     };
-    const Row rows[] = {{0, 0, 0},       {1, 1, 16},       {16, 1, 16},       {17, 2, 32},
-                        {33, 3, 64},     {100, 4, 128},    {257, 6, 320},     {1000, 13, 1024},
+    const Row rows[] = {{0, 0, 0},        {1, 1, 16},      {16, 1, 16},   {17, 2, 32},
+                        {33, 3, 64},      {100, 4, 128},   {257, 6, 320}, {1000, 13, 1024},
                         {4097, 22, 5120}, {8192, 25, 8192}};
     for (const Row &r : rows) {
         void *p = pmem_malloc(1, r.request);
@@ -126,7 +128,8 @@ TEST_F(pmem_sizes, PublishedExamplesMapToTheirPools) {
 // it, and any misaligned area, across every plex-backed size and the edges.
 TEST_F(pmem_sizes, EverySizeUpTo8208AndThe1GiBEdgeAgreeWithTheReference) {
     std::vector<size_t> sizes;
-    for (size_t s = 0; s <= 8208; s++) sizes.push_back(s);
+    for (size_t s = 0; s <= 8208; s++)
+        sizes.push_back(s);
     for (size_t s : {(size_t{1} << 30) - 16, (size_t{1} << 30) - 15, size_t{1} << 30})
         sizes.push_back(s);
     for (size_t s : sizes) {
@@ -141,7 +144,8 @@ TEST_F(pmem_sizes, EverySizeUpTo8208AndThe1GiBEdgeAgreeWithTheReference) {
         }
         pmem_free(p);
     }
-    for (unsigned p = 0; p < 26; p++) EXPECT_TRUE(checkers::plex_valid(&pmem_pools[p].pool_plex));
+    for (unsigned p = 0; p < 26; p++)
+        EXPECT_TRUE(checkers::plex_valid(&pmem_pools[p].pool_plex));
 }
 
 // ---- header ------------------------------------------------------------------
@@ -235,7 +239,8 @@ TEST_F(pmem_counting, CallocAndStringCopiesCountAsAllocations) {
 
     unsigned char *z = static_cast<unsigned char *>(pmem_calloc(4, 10, 10));
     ASSERT_EQ(z, dirty);  // the same slot, so stale bytes would show
-    for (int i = 0; i < 100; i++) ASSERT_EQ(z[i], 0) << i;
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(z[i], 0) << i;
     EXPECT_EQ(z[100], 0xaa);  // only count * size bytes are cleared
     count_alloc(&c, 4, 4, 128);
     void *none = pmem_calloc(4, 0, 8);
@@ -261,15 +266,16 @@ TEST_F(pmem_counting, CallocAndStringCopiesCountAsAllocations) {
     EXPECT_EQ(pmem_strndup(8, nullptr, 3), nullptr);
     EXPECT_TRUE(counters_are(c));
 
-    for (void *p : {static_cast<void *>(z), none, static_cast<void *>(d),
-                    static_cast<void *>(n3), static_cast<void *>(whole)})
+    for (void *p : {static_cast<void *>(z), none, static_cast<void *>(d), static_cast<void *>(n3),
+                    static_cast<void *>(whole)})
         pmem_free(p);
 }
 
 // ---- resizing ----------------------------------------------------------------
 
 void fill(void *p, size_t n, unsigned char seed) {
-    for (size_t i = 0; i < n; i++) static_cast<unsigned char *>(p)[i] = static_cast<unsigned char>(seed + i);
+    for (size_t i = 0; i < n; i++)
+        static_cast<unsigned char *>(p)[i] = static_cast<unsigned char>(seed + i);
 }
 
 bool filled(const void *p, size_t n, unsigned char seed) {
@@ -385,7 +391,8 @@ TEST_F(pmem_out_of_memory, PlexFailureIsCountedEverywhereAndLeaksNothing) {
     EXPECT_EQ(ap_fault::live(), live);
     EXPECT_EQ(header(held[0])->magic, PMEM_MAGIC);
     EXPECT_TRUE(checkers::plex_valid(plex));
-    for (void *p : held) pmem_free(p);
+    for (void *p : held)
+        pmem_free(p);
     EXPECT_TRUE(checkers::plex_valid(plex));
 }
 
@@ -451,15 +458,19 @@ TEST_F(pmem_contract_death, ModuleId129StopsEveryEntryPoint) {
     void *p = pmem_malloc(0, 10);
     ASSERT_NE(p, nullptr);
     EXPECT_DEATH(pmem_malloc(PMEM_MID_N, 10), "pmem_malloc: Assertion `mid < PMEM_MID_N' failed");
-    EXPECT_DEATH(pmem_calloc(PMEM_MID_N, 1, 10), "pmem_calloc: Assertion `mid < PMEM_MID_N' failed");
+    EXPECT_DEATH(pmem_calloc(PMEM_MID_N, 1, 10),
+                 "pmem_calloc: Assertion `mid < PMEM_MID_N' failed");
     EXPECT_DEATH(pmem_realloc(PMEM_MID_N, p, 100), "pmem_realloc: Assertion `mid < PMEM_MID_N'");
-    EXPECT_DEATH(pmem_realloc(PMEM_MID_N, nullptr, 1), "pmem_realloc: Assertion `mid < PMEM_MID_N'");
+    EXPECT_DEATH(pmem_realloc(PMEM_MID_N, nullptr, 1),
+                 "pmem_realloc: Assertion `mid < PMEM_MID_N'");
     EXPECT_DEATH(pmem_strdup(PMEM_MID_N, "x"), "pmem_strdup: Assertion `mid < PMEM_MID_N' failed");
     EXPECT_DEATH(pmem_strndup(PMEM_MID_N, "x", 1), "pmem_strndup: Assertion `mid < PMEM_MID_N'");
     pmem_free(p);
 }
 
 // Catches: pmem_init re-initialising live pools.
-TEST_F(pmem_contract_death, SecondInitAborts) { EXPECT_ABORT(pmem_init()); }
+TEST_F(pmem_contract_death, SecondInitAborts) {
+    EXPECT_ABORT(pmem_init());
+}
 
 }  // namespace

@@ -14,7 +14,7 @@
 namespace {
 
 class pmem_init_tables : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         static char marker[] = "/tmp/pmem_marker_XXXXXX";
         int fd = mkstemp(marker);
@@ -33,12 +33,12 @@ protected:
 TEST_F(pmem_init_tables, TablesHoldThePublishedValues) {
     const uint16_t orders[31] = {1,  1,  1,  1,  1,  2,  3,  4,  5,  9,  13, 17, 21, 25, 26, 26,
                                  26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26};
-    for (int o = 0; o < 31; o++) EXPECT_EQ(order_to_pool[o], orders[o]) << "order " << o;
+    for (int o = 0; o < 31; o++)
+        EXPECT_EQ(order_to_pool[o], orders[o]) << "order " << o;
 
-    const uint32_t sizes[PMEM_POOL_ID_N] = {0,    16,   32,   64,   128,  256,  320,
-                                            384,  448,  512,  640,  768,  896,  1024,
-                                            1280, 1536, 1792, 2048, 2560, 3072, 3584,
-                                            4096, 5120, 6144, 7168, 8192, 1073741824};
+    const uint32_t sizes[PMEM_POOL_ID_N] = {
+        0,    16,   32,   64,   128,  256,  320,  384,  448,  512,  640,  768,  896,       1024,
+        1280, 1536, 1792, 2048, 2560, 3072, 3584, 4096, 5120, 6144, 7168, 8192, 1073741824};
     for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
         std::string name = "pmem_pool_" + std::to_string(sizes[p]);
         EXPECT_EQ(pmem_pool_sizes[p], sizes[p]);
@@ -71,8 +71,8 @@ TEST_F(pmem_init_tables, PlexesRegisteredInPoolOrderWithTheirFirstBlock) {
         EXPECT_EQ(plex->count_expand, 1u);
         EXPECT_EQ(plex->using_num, 0u);
         EXPECT_TRUE(checkers::plex_valid(plex));
-        const unsigned char *slot = reinterpret_cast<const unsigned char *>(
-            checkers::start_of(plex->first_free_block));
+        const unsigned char *slot =
+            reinterpret_cast<const unsigned char *>(checkers::start_of(plex->first_free_block));
         for (uint64_t i = 0; i < want * plex->item_size; i++)
             if (slot[i]) FAIL() << "pool " << p << " block not zero-filled at " << i;
     }

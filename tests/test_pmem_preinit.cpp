@@ -31,7 +31,8 @@ TEST(pmem_before_init, EveryCallPassesToTheSystemAllocator) {
 
     auto *z = static_cast<unsigned char *>(pmem_calloc(600, 4, 25));
     ASSERT_NE(z, nullptr);
-    for (int i = 0; i < 100; i++) EXPECT_EQ(z[i], 0);
+    for (int i = 0; i < 100; i++)
+        EXPECT_EQ(z[i], 0);
 
     m = static_cast<char *>(pmem_realloc(700, m, 4000));
     ASSERT_NE(m, nullptr);
@@ -54,7 +55,8 @@ TEST(pmem_before_init, EveryCallPassesToTheSystemAllocator) {
     EXPECT_EQ(ap_fault::live(), live);
 
     EXPECT_TRUE(all_counters_zero());
-    for (const auto &pool : pmem_pools) EXPECT_EQ(pool.pool_plex.module_name, nullptr);
+    for (const auto &pool : pmem_pools)
+        EXPECT_EQ(pool.pool_plex.module_name, nullptr);
     EXPECT_EQ(plex_registry.next, &plex_registry);
 }
 

@@ -18,7 +18,7 @@ using pmem_text::Counters;
 namespace {
 
 class pmem_reports : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!pmem_inited) {
             ASSERT_EQ(pmem_init(), 0);

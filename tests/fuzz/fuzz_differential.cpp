@@ -110,20 +110,29 @@ void run_one(const uint8_t *data, size_t size) {
         uint8_t op = in.byte();
         PoolUnderTest &t = pools[(op >> 4) % kPlexes];
         switch (op & 0xf) {
-            case 0: case 1: case 2: case 3: case 4:
+            case 0:
+            case 1:
+            case 2:
+            case 3:
+            case 4:
                 plex_alloc(t, fail_next);
                 break;
-            case 5: case 6: case 7: case 8:
+            case 5:
+            case 6:
+            case 7:
+            case 8:
                 plex_free(t, in.word());
                 break;
             case 9: {  // a burst, to reach block boundaries with short inputs
                 int n = 1 + in.byte() % 128;
-                for (int k = 0; k < n; k++) plex_alloc(t, 0);
+                for (int k = 0; k < n; k++)
+                    plex_alloc(t, 0);
                 break;
             }
             case 10: {
                 int n = 1 + in.byte() % 128;
-                for (int k = 0; k < n; k++) plex_free(t, in.word() ^ static_cast<unsigned>(k) * 7919);
+                for (int k = 0; k < n; k++)
+                    plex_free(t, in.word() ^ static_cast<unsigned>(k) * 7919);
                 break;
             }
             case 11:
@@ -144,7 +153,8 @@ void run_one(const uint8_t *data, size_t size) {
     if (l != &plex_registry) mismatch("registry end", ::testing::AssertionFailure());
 
     for (int i = 0; i < kPlexes; i++) {
-        while (!pools[i].live.empty()) plex_free(pools[i], 0);
+        while (!pools[i].live.empty())
+            plex_free(pools[i], 0);
         expect("drain", models[i]->matches(pools[i].plex));
         auto_plex_clear(&pools[i].plex);
         delete models[i];
@@ -174,7 +184,8 @@ int main(int argc, char **argv) {
             i += 2;
             for (unsigned long k = 0; k < count; k++, inputs++) {
                 std::vector<uint8_t> buf(64 + rng() % 4096);
-                for (auto &b : buf) b = static_cast<uint8_t>(rng());
+                for (auto &b : buf)
+                    b = static_cast<uint8_t>(rng());
                 run_one(buf.data(), buf.size());
             }
             continue;

@@ -23,14 +23,14 @@
 namespace model {
 
 class PlexModel {
-public:
+  public:
     struct Block {
         uintptr_t record = 0;
         uintptr_t start = 0;
         uint64_t slots = 0;
         uint64_t slot_size = 0;
-        uint64_t fresh = 0;               // slots never handed out start here
-        std::vector<uintptr_t> freed;     // back() is the most recently freed
+        uint64_t fresh = 0;            // slots never handed out start here
+        std::vector<uintptr_t> freed;  // back() is the most recently freed
         uint64_t used = 0;
         uintptr_t end() const { return start + slots * slot_size; }
         bool full() const { return used == slots; }
@@ -66,8 +66,8 @@ public:
         b->used++;
         using_++;
         if (reinterpret_cast<uintptr_t>(got) != want)
-            return ::testing::AssertionFailure() << "slot " << got << ", model expected 0x"
-                                                 << std::hex << want;
+            return ::testing::AssertionFailure()
+                   << "slot " << got << ", model expected 0x" << std::hex << want;
         return ::testing::AssertionSuccess();
     }
 
@@ -99,10 +99,12 @@ public:
         cmp("alloc_failed", p.alloc_failed, alloc_failed_);
 
         std::vector<std::tuple<uintptr_t, uintptr_t, uint64_t, uint64_t>> lib_blocks, mod_blocks;
-        for (avl_node *n = avl_tree_first_in_order(p.using_tree); n; n = avl_tree_next_in_order(n)) {
+        for (avl_node *n = avl_tree_first_in_order(p.using_tree); n;
+             n = avl_tree_next_in_order(n)) {
             const auto_plex_block *b = checkers::block_of(n);
             lib_blocks.emplace_back(reinterpret_cast<uintptr_t>(b), checkers::start_of(b),
-                                    checkers::head_of(b)->alloc_num, checkers::head_of(b)->using_num);
+                                    checkers::head_of(b)->alloc_num,
+                                    checkers::head_of(b)->using_num);
         }
         for (const auto &[start, b] : blocks_)
             mod_blocks.emplace_back(b.record, start, b.slots, b.used);
@@ -126,7 +128,7 @@ public:
 
     uint64_t using_num() const { return using_; }
 
-private:
+  private:
     static uintptr_t record_of_link(const auto_plex_link *l) {
         return reinterpret_cast<uintptr_t>(l) - offsetof(auto_plex_block, idle_link);
     }

@@ -53,7 +53,9 @@ bool grow_table() {
     return true;
 }
 
-int64_t usable_size(void *ptr) { return static_cast<int64_t>(malloc_usable_size(ptr)); }
+int64_t usable_size(void *ptr) {
+    return static_cast<int64_t>(malloc_usable_size(ptr));
+}
 
 // The ceiling test on requested bytes: refused when what the module would
 // hold after the call (request + held - released) exceeds a nonzero limit.
@@ -229,14 +231,11 @@ AP_API void mem_statis_debug_rt(app_log_rt_fn app_log_rt) {
     constexpr int kFsmblksLine = 206;
     app_log_rt(kRoutine, kFsmblksLine, "Free bytes held in fastbins (fsmblks): %d\n", mi.fsmblks);
     constexpr int kUordblksLine = 207;
-    app_log_rt(kRoutine, kUordblksLine, "Total allocated space (uordblks):      %d\n",
-               mi.uordblks);
+    app_log_rt(kRoutine, kUordblksLine, "Total allocated space (uordblks):      %d\n", mi.uordblks);
     constexpr int kFordblksLine = 208;
-    app_log_rt(kRoutine, kFordblksLine, "Total free space (fordblks):           %d\n",
-               mi.fordblks);
+    app_log_rt(kRoutine, kFordblksLine, "Total free space (fordblks):           %d\n", mi.fordblks);
     constexpr int kKeepcostLine = 209;
-    app_log_rt(kRoutine, kKeepcostLine, "Topmost releasable block (keepcost):   %d\n",
-               mi.keepcost);
+    app_log_rt(kRoutine, kKeepcostLine, "Topmost releasable block (keepcost):   %d\n", mi.keepcost);
 
     constexpr int kModuleTitleLine = 210;
     app_log_rt(kRoutine, kModuleTitleLine, "=============module_statis=================\n");
@@ -245,9 +244,8 @@ AP_API void mem_statis_debug_rt(app_log_rt_fn app_log_rt) {
     for (int32_t id = 0; id < s_statis_id; id++) {
         const mem_statis_entry &e = s_statis_array[id];
         app_log_rt(kRoutine, kModuleLine,
-                   "module_name:%s alloc_mem:%zd limit:%zd over_limit_failed:%zd\n",
-                   e.module_name, ssize_t(e.mem_alloced), ssize_t(e.limit),
-                   ssize_t(e.over_limit_failed));
+                   "module_name:%s alloc_mem:%zd limit:%zd over_limit_failed:%zd\n", e.module_name,
+                   ssize_t(e.mem_alloced), ssize_t(e.limit), ssize_t(e.over_limit_failed));
         total += e.mem_alloced;
     }
     constexpr int kSummaryLine = 220;
@@ -264,7 +262,8 @@ mem_statis_table_view mem_statis_table_internal() {
 }
 
 void mem_statis_reset_internal() {
-    for (int32_t id = 0; id < s_statis_id; id++) ap_sys_free(s_statis_array[id].module_name);
+    for (int32_t id = 0; id < s_statis_id; id++)
+        ap_sys_free(s_statis_array[id].module_name);
     ap_sys_free(s_statis_array);
     s_statis_array = nullptr;
     s_statis_id = 0;

@@ -49,13 +49,15 @@ constexpr size_t kModuleNameMax = 19;
 
 // ---- size classes --------------------------------------------------------
 
-#define PMEM_POOL_SIZE_LIST                                                                     \
+#define PMEM_POOL_SIZE_LIST                                                                   \
     0, 16, 32, 64, 128, 256, 320, 384, 448, 512, 640, 768, 896, 1024, 1280, 1536, 1792, 2048, \
         2560, 3072, 3584, 4096, 5120, 6144, 7168, 8192, 1073741824
 
 constexpr std::array<uint32_t, PMEM_POOL_ID_N> kPoolSizes = {PMEM_POOL_SIZE_LIST};
 
-constexpr uint64_t round_pow2(uint64_t x, uint64_t align) { return (x + align - 1) & ~(align - 1); }
+constexpr uint64_t round_pow2(uint64_t x, uint64_t align) {
+    return (x + align - 1) & ~(align - 1);
+}
 
 constexpr bool pool_sizes_sound() {
     if (kPoolSizes[0] != 0 || kPoolSizes[kPlexPools - 1] != 8192) return false;
@@ -66,8 +68,9 @@ constexpr bool pool_sizes_sound() {
     }
     return true;
 }
-static_assert(pool_sizes_sound(), "pool sizes: 0 first, ascending, multiples of 16, 8192 last "
-                                  "plex pool, 1 GiB for the system pool");
+static_assert(pool_sizes_sound(),
+              "pool sizes: 0 first, ascending, multiples of 16, 8192 last "
+              "plex pool, 1 GiB for the system pool");
 
 // The cursor walk pmem_init performs: entry o is the lowest pool whose size
 // is at least 2^o.  Shared by pmem_init and the compile-time table below, so
@@ -75,7 +78,8 @@ static_assert(pool_sizes_sound(), "pool sizes: 0 first, ascending, multiples of 
 constexpr void build_order_table(const uint32_t *sizes, uint16_t *out) {
     unsigned p = 0;
     for (unsigned o = 0; o < kOrderN; o++) {
-        while (p < PMEM_POOL_ID_N && (uint64_t{1} << o) > sizes[p]) p++;
+        while (p < PMEM_POOL_ID_N && (uint64_t{1} << o) > sizes[p])
+            p++;
         out[o] = static_cast<uint16_t>(p < PMEM_POOL_ID_N ? p : 0);
     }
 }
@@ -87,7 +91,7 @@ constexpr std::array<uint16_t, kOrderN> order_table() {
 }
 
 constexpr std::array<uint16_t, kOrderN> kExpectedOrderToPool = {
-    1, 1, 1, 1, 1, 2, 3, 4, 5, 9, 13, 17, 21, 25, 26, 26,
+    1,  1,  1,  1,  1,  2,  3,  4,  5,  9,  13, 17, 21, 25, 26, 26,
     26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26, 26};
 static_assert(order_table() == kExpectedOrderToPool);
 
@@ -95,7 +99,8 @@ static_assert(order_table() == kExpectedOrderToPool);
 constexpr bool at_most_four_pools_per_order() {
     for (unsigned o = 1; o < kOrderN; o++) {
         unsigned n = 0;
-        for (uint32_t s : kPoolSizes) n += s > (uint64_t{1} << (o - 1)) && s <= (uint64_t{1} << o);
+        for (uint32_t s : kPoolSizes)
+            n += s > (uint64_t{1} << (o - 1)) && s <= (uint64_t{1} << o);
         if (n > 4) return false;
     }
     return true;
@@ -106,12 +111,14 @@ static_assert(at_most_four_pools_per_order());
 
 constexpr size_t c_strlen(const char *s) {
     size_t n = 0;
-    while (s[n]) n++;
+    while (s[n])
+        n++;
     return n;
 }
 
 constexpr bool c_streq(const char *a, const char *b) {
-    while (*a && *a == *b) a++, b++;
+    while (*a && *a == *b)
+        a++, b++;
     return *a == *b;
 }
 
@@ -127,7 +134,8 @@ constexpr void put_uint(char *dst, uint64_t v) {
         digits[n++] = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v);
-    while (n) *dst++ = digits[--n];
+    while (n)
+        *dst++ = digits[--n];
     *dst = '\0';
 }
 
@@ -152,7 +160,7 @@ consteval bool valid_module_name(const char (&name)[N]) {
     return N >= 2 && N - 1 <= kModuleNameMax && c_strlen(name) == N - 1;
 }
 
-#define PMEM_MODULE(id, name)                                                          \
+#define PMEM_MODULE(id, name)                                                         \
     static_assert((id) >= 1 && (id) < PMEM_MID_N, "pmem module id must be 1 to 128"); \
     static_assert(valid_module_name(name), "pmem module name must have 1 to 19 characters");
 #include "pmem_modules.def"
@@ -167,7 +175,8 @@ constexpr int kNamedModuleIds[] = {
 constexpr bool named_ids_unique() {
     for (int a : kNamedModuleIds) {
         int seen = 0;
-        for (int b : kNamedModuleIds) seen += a != 0 && a == b;
+        for (int b : kNamedModuleIds)
+            seen += a != 0 && a == b;
         if (seen > 1) return false;
     }
     return true;
@@ -216,8 +225,8 @@ AP_API pmem_pool pmem_pools[PMEM_POOL_ID_N];
 AP_API uint16_t order_to_pool[kOrderN];
 AP_API pool_statis pmem_pool_stats[PMEM_POOL_ID_N];
 AP_API module_statis pmem_module_stats[PMEM_MID_N];
-AP_API extern const char *const pmem_module_names[PMEM_MID_N] = {
-    PMEM_NAME64(0), PMEM_NAME64(64), PMEM_NAME1(128)};
+AP_API extern const char *const pmem_module_names[PMEM_MID_N] = {PMEM_NAME64(0), PMEM_NAME64(64),
+                                                                 PMEM_NAME1(128)};
 AP_API int pmem_inited;
 }
 
@@ -237,7 +246,9 @@ pmem_header *header_of(const void *ptr) {
 
 // A header that fails here belongs to a released, overwritten or foreign
 // block; its pool and module must not index the tables.
-[[noreturn, gnu::cold, gnu::noinline]] void header_check_failed() { abort(); }
+[[noreturn, gnu::cold, gnu::noinline]] void header_check_failed() {
+    abort();
+}
 
 void pmem_header_check(const pmem_header *h) {
     if (h->magic != PMEM_MAGIC || h->pool_id >= PMEM_POOL_ID_N || h->mid >= PMEM_MID_N ||
@@ -259,7 +270,8 @@ unsigned pmem_size2id(uint64_t s) {
     if (s & (s - 1)) order++;
     LIBAP_CHECK_MSG(order <= kMaxOrder, "order <= ((u32)30)");
     unsigned p = order_to_pool[order];
-    while (p > 0 && pmem_pool_sizes[p - 1] >= s) p--;
+    while (p > 0 && pmem_pool_sizes[p - 1] >= s)
+        p--;
     return p;
 }
 
@@ -356,14 +368,16 @@ AP_API int pmem_init(void) {
             memset(&pool->pool_plex, 0, sizeof pool->pool_plex);
             break;
         }
-        if (auto_plex_init(&pool->pool_plex, uint64_t{pool->size} + PMEM_HEADER_SIZE,
-                           pool->max_num, pool->name) < 0)
+        if (auto_plex_init(&pool->pool_plex, uint64_t{pool->size} + PMEM_HEADER_SIZE, pool->max_num,
+                           pool->name) < 0)
             abort();
     }
 
     build_order_table(pmem_pool_sizes, order_to_pool);
-    for (unsigned m = 0; m < PMEM_MID_N; m++) pmem_module_stats[m].name = pmem_module_names[m];
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) pmem_pool_stats[p].name = pmem_pools[p].name;
+    for (unsigned m = 0; m < PMEM_MID_N; m++)
+        pmem_module_stats[m].name = pmem_module_names[m];
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
+        pmem_pool_stats[p].name = pmem_pools[p].name;
     pmem_inited = 1;
     return 0;
 }
@@ -511,8 +525,8 @@ constexpr char kRoutine[] = "pmem_statis_debug_rt";
 
 void rt_mallinfo(app_log_rt_fn log) {
     constexpr int kLineArena = 349, kLineOrdblks = 350, kLineSmblks = 351, kLineHblks = 352,
-                  kLineHblkhd = 353, kLineUsmblks = 354, kLineFsmblks = 355,
-                  kLineUordblks = 356, kLineFordblks = 357, kLineKeepcost = 358;
+                  kLineHblkhd = 353, kLineUsmblks = 354, kLineFsmblks = 355, kLineUordblks = 356,
+                  kLineFordblks = 357, kLineKeepcost = 358;
     struct mallinfo mi = ap_report_mallinfo();
     log(kRoutine, kLineArena, "Total non-mmapped bytes (arena):\t   %d\n", mi.arena);
     log(kRoutine, kLineOrdblks, "# of free chunks (ordblks): \t\t   %d\n", mi.ordblks);

@@ -29,9 +29,9 @@ AP_BEGIN_DECLS
 #define PMEM_POOL_ID_N 27 /* pools 0..25 are plexes, 26 the system allocator */
 #define PMEM_MID_N 129    /* module ids 0..128; 0 is "default" */
 #define PMEM_MAGIC 0x18b8525f69c925fbULL
-#define PMEM_HEADER_SIZE 16       /* the caller's area starts this far in */
-#define PMEM_FLAG_FREED 0x01u     /* bit of pmem_header.flags */
-#define PMEM_MAX_SIZE (1u << 30)  /* largest request served */
+#define PMEM_HEADER_SIZE 16      /* the caller's area starts this far in */
+#define PMEM_FLAG_FREED 0x01u    /* bit of pmem_header.flags */
+#define PMEM_MAX_SIZE (1u << 30) /* largest request served */
 
 #ifdef __cplusplus
 #define PMEM_ALIGN16 alignas(16)
@@ -54,10 +54,10 @@ typedef struct pmem_header {
 
 /* One size class. */
 typedef struct pmem_pool {
-    uint32_t size;        /* largest request (rounded up to 16) served here */
-    uint32_t max_num;     /* bound given to auto_plex_init: always 0 */
-    char name[64];        /* "pmem_pool_<size>" */
-    auto_plex pool_plex;  /* pools 0..25: slots of size + 16; pool 26: all zero */
+    uint32_t size;       /* largest request (rounded up to 16) served here */
+    uint32_t max_num;    /* bound given to auto_plex_init: always 0 */
+    char name[64];       /* "pmem_pool_<size>" */
+    auto_plex pool_plex; /* pools 0..25: slots of size + 16; pool 26: all zero */
 } pmem_pool;
 
 typedef struct pool_statis {
