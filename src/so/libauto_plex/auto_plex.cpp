@@ -73,13 +73,83 @@ auto_plex_block *block_of_idle(auto_plex_link *link) {
                                                offsetof(auto_plex_block, idle_link));
 }
 
+// ---- blocks with room --------------------------------------------------------
+//
+// Every live block that has a free slot is also linked, by address, into a
+// second AVL tree whose leftmost node is first_free_block.  Finding "the
+// lowest block with room" after the current one fills up, or goes away, is
+// then one in-order step instead of a walk over every full block in between
+// (a steady churn over a large pool would otherwise walk on most
+// allocations).  Hand-out order is unchanged: it is still the lowest block
+// with room.
+//
+// The node lives in a tail just past the block's slot area, so neither the
+// block record nor the slot positions change, and the tree needs no root
+// field: whenever it is non-empty first_free_block is in it, and the root is
+// reached by climbing from there.
+
+struct room_tail {
+    avl_node node;
+    auto_plex_block *block;
+};
+
+// Bytes the block allocation carries beyond header and slots: the tail plus
+// the padding that aligns it after a slot area of any length.
+constexpr size_t kRoomTailBytes = sizeof(room_tail) + alignof(room_tail) - 1;
+
+room_tail *room_of(const auto_plex_block *block) {
+    uintptr_t end = reinterpret_cast<uintptr_t>(get_end_ptr(&block->ctl));
+    end = (end + alignof(room_tail) - 1) & ~(uintptr_t{alignof(room_tail)} - 1);
+    return reinterpret_cast<room_tail *>(end);
+}
+
+auto_plex_block *block_of_room(avl_node *node) {
+    return node ? reinterpret_cast<room_tail *>(node)->block : nullptr;
+}
+
+avl_node *room_root(const auto_plex *me) {
+    if (!me->first_free_block) return nullptr;
+    avl_node *n = &room_of(me->first_free_block)->node;
+    while (avl_node *up = avl_node_parent(n))
+        n = up;
+    return n;
+}
+
+// `block` has just gained room (it is new, or was full).
+void room_insert(auto_plex *me, auto_plex_block *block) {
+    room_tail *tail = room_of(block);
+    tail->block = block;
+    avl_node *root = room_root(me);
+    avl_node **link = &root, *parent = nullptr;
+    char *start = get_start_ptr(&block->ctl);
+    while (*link) {
+        parent = *link;
+        link = start < get_start_ptr(&block_of_room(parent)->ctl) ? &parent->left : &parent->right;
+    }
+    avl_tree_link_node(&tail->node, parent, link);
+    avl_tree_rebalance_after_insert(&root, &tail->node);
+    if (!me->first_free_block || start < get_start_ptr(&me->first_free_block->ctl))
+        me->first_free_block = block;
+}
+
+// `block` has no room any more, or is being released.
+void room_remove(auto_plex *me, auto_plex_block *block) {
+    avl_node *node = &room_of(block)->node;
+    avl_node *root = node;
+    while (avl_node *up = avl_node_parent(root))
+        root = up;
+    if (me->first_free_block == block)
+        me->first_free_block = block_of_room(avl_tree_next_in_order(node));
+    avl_tree_remove(&root, node);
+}
+
 // ---- system allocator adapters for the block layer -----------------------
 
 void *plain_malloc(void *, size_t size) {
-    return ap_sys_malloc(size);
+    return ap_sys_malloc(size + kRoomTailBytes);
 }
 void *zeroed_malloc(void *, size_t size) {
-    return ap_sys_calloc(1, size);
+    return ap_sys_calloc(1, size + kRoomTailBytes);
 }
 void system_free(void *, void *ptr) {
     ap_sys_free(ptr);
@@ -103,17 +173,6 @@ int cmp_block_ctl_nodes(avl_node *node1, avl_node *node2) {
     return get_end_ptr(&b1->ctl) < get_start_ptr(&b2->ctl) ? -1 : 1;
 }
 
-// Where `ptr` lies relative to a block's slot area.  The end address itself
-// is one past the last slot and belongs to no slot, so it counts as above.
-int cmp_find_ptr(const void *ptr, avl_node *node) {
-    LIBAP_CHECK(ptr && node);
-    const plex *ctl = &block_of_node(node)->ctl;
-    const char *p = static_cast<const char *>(ptr);
-    if (p < get_start_ptr(ctl)) return -1;
-    if (p >= get_end_ptr(ctl)) return 1;
-    return 0;
-}
-
 void tree_insert(auto_plex *me, auto_plex_block *block) {
     avl_node **link = &me->using_tree;
     avl_node *parent = nullptr;
@@ -125,26 +184,24 @@ void tree_insert(auto_plex *me, auto_plex_block *block) {
     avl_tree_rebalance_after_insert(&me->using_tree, &block->tree_node);
 }
 
+// The block whose slot area holds `ptr`, or null.  Blocks never overlap, so
+// the only candidate is the block with the highest start at or below `ptr`;
+// the descent compares start addresses only, which live in the records, and
+// reads one block header at the end, instead of one per level.  The end
+// address itself is one past the last slot and belongs to no block.
 avl_node *tree_find(const auto_plex *me, const void *ptr) {
-    avl_node *node = me->using_tree;
+    const char *p = static_cast<const char *>(ptr);
+    avl_node *node = me->using_tree, *floor = nullptr;
     while (node) {
-        int c = cmp_find_ptr(ptr, node);
-        if (c == 0) break;
-        node = c < 0 ? node->left : node->right;
+        if (p < get_start_ptr(&block_of_node(node)->ctl)) {
+            node = node->left;
+        } else {
+            floor = node;
+            node = node->right;
+        }
     }
-    return node;
-}
-
-// The lowest-addressed block with a free slot above `from`, or null.  Every
-// block below first_free_block is full, so when first_free_block fills up or
-// goes away the search may start right after it instead of at the lowest
-// block: same answer, without rescanning the full blocks at the bottom.
-auto_plex_block *next_block_with_room(avl_node *from) {
-    for (avl_node *n = avl_tree_next_in_order(from); n; n = avl_tree_next_in_order(n)) {
-        auto_plex_block *block = block_of_node(n);
-        if (!plex_is_full(&block->ctl)) return block;
-    }
-    return nullptr;
+    if (floor && p >= get_end_ptr(&block_of_node(floor)->ctl)) floor = nullptr;
+    return floor;
 }
 
 // ---- sizing --------------------------------------------------------------
@@ -232,7 +289,7 @@ bool size_blocks(auto_plex *me) {
     LIBAP_CHECK_MSG(me->first_free_block == nullptr, "me->first_free_block == ((void *)0)");
     me->alloc_num += n;
     me->count_expand++;
-    me->first_free_block = block;
+    room_insert(me, block);  // the only block with room: first_free_block
     return block;
 }
 
@@ -243,9 +300,7 @@ void auto_plex_free_block(auto_plex *me, auto_plex_block *block) {
     LIBAP_CHECK(me && block);
     if (me->alloc_num - me->using_num <= me->step_alloc_num * 3 / 2) return;
 
-    // Read before the removal changes the tree.
-    auto_plex_block *next_with_room =
-        me->first_free_block == block ? next_block_with_room(&block->tree_node) : nullptr;
+    room_remove(me, block);  // before the memory holding its node goes
     avl_tree_remove(&me->using_tree, &block->tree_node);
     list_push_front(&me->idle_blocks, &block->idle_link);
     me->alloc_num -= static_cast<plex_block_head *>(block->ctl.head)->alloc_num;
@@ -254,8 +309,6 @@ void auto_plex_free_block(auto_plex *me, auto_plex_block *block) {
     // Blocks are large; without a trim glibc may keep the pages mapped and the
     // host's resident size would not fall when its pools drain.
     ap_sys_trim();
-
-    if (me->first_free_block == block) me->first_free_block = next_with_room;
 }
 
 }  // namespace
@@ -348,7 +401,7 @@ AP_API void *auto_plex_alloc(auto_plex *me) {
     void *ret = plex_alloc_internal(&block->ctl);
     LIBAP_CHECK(ret);
     me->using_num++;
-    if (plex_is_full(&block->ctl)) me->first_free_block = next_block_with_room(&block->tree_node);
+    if (plex_is_full(&block->ctl)) room_remove(me, block);
     return ret;
 }
 
@@ -361,9 +414,12 @@ AP_API void auto_plex_free(auto_plex *me, void *ptr) {
     LIBAP_CHECK(avl_node);
     auto_plex_block *block = block_of_node(avl_node);
 
+    bool was_full = plex_is_full(&block->ctl);
     plex_free_internal(&block->ctl, ptr);
-    if (!me->first_free_block || get_end_ptr(&block->ctl) < get_end_ptr(&me->first_free_block->ctl))
-        me->first_free_block = block;
+    // A block that already had room is already in the room tree, and not
+    // below first_free_block; one that was full becomes the allocation block
+    // if it lies lower.
+    if (was_full) room_insert(me, block);
     me->using_num--;
 
     if (plex_using_num(&block->ctl) != 0) return;
