@@ -33,8 +33,10 @@ AP_BEGIN_DECLS
 #define PMEM_FLAG_FREED 0x01u    /* bit of pmem_header.flags */
 #define PMEM_MAX_SIZE (1u << 30) /* largest request served */
 
+/* `mem` is a flexible array member: standard C, an extension in C++ (hence
+ * __extension__, so that -pedantic C++ hosts can include this header). */
 #ifdef __cplusplus
-#define PMEM_ALIGN16 alignas(16)
+#define PMEM_ALIGN16 __extension__ alignas(16)
 #else
 #define PMEM_ALIGN16 _Alignas(16)
 #endif
