@@ -28,11 +28,19 @@ int plex_expand_internal(plex *me, uint64_t n, plex_malloc_f malloc_f) {
     h->alloc_num = slots;
     h->using_num = 0;
     me->head = mem;
+#ifdef PLEX_VALGRIND
+    VALGRIND_CREATE_MEMPOOL(mem, 0, 0);
+#endif
+    plex_slots_close(get_start_ptr(me), static_cast<size_t>(slots) * me->item_size);
     return 0;
 }
 
 void plex_clear_internal(plex *me, plex_free_f free_f) {
     LIBAP_CHECK(me && free_f);
+#ifdef PLEX_VALGRIND
+    // Slots still out when the block goes are released with it.
+    if (me->head) VALGRIND_DESTROY_MEMPOOL(me->head);
+#endif
     free_f(nullptr, me->head);
     me->head = nullptr;
     me->free_list = nullptr;
