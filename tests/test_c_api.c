@@ -11,6 +11,7 @@
 #include "plex_internal.h"
 #include "pmem.h"
 #include "malloc_statis.h"
+#include "ap_stats.h"
 
 struct host_record {
     int key;
@@ -82,11 +83,23 @@ static void pmem_from_c(void) {
     assert(pmem_pool_stats[4].free_count == 1 && order_to_pool[7] == 4);
 }
 
+/* The snapshot records as a C host sizes and reads them. */
+static void stats_from_c(void) {
+    pmem_pool_snapshot pools[PMEM_POOL_ID_N];
+    assert(pmem_take_pool_snapshot(NULL, 0) == PMEM_POOL_ID_N);
+    assert(pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N) == PMEM_POOL_ID_N);
+    assert(pools[4].alloc_count == 1 && pools[4].peak_live_count == 1 && pools[4].live_count == 0);
+    mem_statis_snapshot mods[4];
+    size_t n = mem_statis_take_snapshot(mods, 4);
+    assert(n == 1 && strcmp(mods[0].module_name, "c_statis") == 0 && mods[0].peak_mem_alloced > 0);
+}
+
 int main(void) {
     tree_from_c();
     plex_from_c();
     pmem_from_c(); /* after plex_from_c, which expects an empty registry */
     statis_from_c();
+    stats_from_c();
     puts("1 passed, 0 failed");
     return 0;
 }

@@ -19,6 +19,7 @@
 #include "ap_check.h"
 #include "ap_report.h"
 #include "ap_sys.h"
+#include "ap_stats_internal.h"  // [peaks] the name prefix that holds the peak
 
 static_assert(std::is_standard_layout_v<auto_plex>);
 static_assert(std::is_standard_layout_v<auto_plex_block>);
@@ -333,7 +334,9 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
         auto_plex_clear(me);
         return -12;
     }
-    me->module_name = ap_sys_strdup(module_name);
+    // [peaks] One allocation: the name behind a 16-byte prefix holding the
+    // peak using_num (ap_stats_internal.h).
+    me->module_name = plex_name_copy_internal(module_name);
     if (!me->module_name) {
         auto_plex_clear(me);
         return -12;
@@ -359,7 +362,7 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
 
 AP_API void auto_plex_clear(auto_plex *me) {
     LIBAP_CHECK(me);
-    ap_sys_free(me->module_name);
+    plex_name_free_internal(me->module_name);  // [peaks] frees from the prefix
     me->module_name = nullptr;
 
     if (me->plex_link.next && me->plex_link.prev) list_unlink(&me->plex_link);
@@ -401,6 +404,7 @@ AP_API void *auto_plex_alloc(auto_plex *me) {
     void *ret = plex_alloc_internal(&block->ctl);
     LIBAP_CHECK(ret);
     me->using_num++;
+    plex_note_peak_internal(me);  // [peaks] one compare, at most one store
     if (plex_is_full(&block->ctl)) room_remove(me, block);
     return ret;
 }

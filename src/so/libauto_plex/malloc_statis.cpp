@@ -26,6 +26,7 @@
 #include "ap_report.h"
 #include "ap_sys.h"
 #include "malloc_statis_internal.h"
+#include "ap_stats_internal.h"  // [peaks]
 
 static_assert(std::is_standard_layout_v<mem_statis_entry>);
 static_assert(sizeof(mem_statis_entry) == 32, "C hosts read this layout");
@@ -39,16 +40,39 @@ int32_t s_statis_capacity;
 
 constexpr int32_t kFirstCapacity = 32;
 
+// [peaks] The table's allocation also holds, past its `capacity` records, one
+// peak of mem_alloced per record.  The public record cannot grow, and a
+// second allocation would make growth two steps that can fail apart; this
+// way registration still makes one system call or none.
+constexpr size_t kSlotBytes = sizeof(mem_statis_entry) + sizeof(int64_t);
+static_assert(sizeof(mem_statis_entry) % alignof(int64_t) == 0);
+
+int64_t *peaks_of(mem_statis_entry *array, int32_t capacity) {
+    return reinterpret_cast<int64_t *>(array + capacity);
+}
+
+// [peaks] After module_id's account has grown.
+inline void note_peak(int module_id) {
+    int64_t held = s_statis_array[module_id].mem_alloced;
+    int64_t *peak = peaks_of(s_statis_array, s_statis_capacity) + module_id;
+    if (held > *peak) *peak = held;
+}
+
 // Reallocation keeps the old table in place when it fails, so existing ids
 // stay valid; the capacity is only raised once the memory is ours.
 bool grow_table() {
     if (s_statis_capacity > INT32_MAX / 2) return false;
     int32_t capacity = s_statis_capacity ? 2 * s_statis_capacity : kFirstCapacity;
-    void *grown = ap_sys_realloc(s_statis_array, size_t(capacity) * sizeof(mem_statis_entry));
+    void *grown = ap_sys_realloc(s_statis_array, size_t(capacity) * kSlotBytes);
     if (!grown) return false;
     s_statis_array = static_cast<mem_statis_entry *>(grown);
-    memset(s_statis_array + s_statis_capacity, 0,
-           size_t(capacity - s_statis_capacity) * sizeof(mem_statis_entry));
+    // [peaks] The old peaks lie where the new records go: move them up first.
+    int32_t added = capacity - s_statis_capacity;
+    memmove(peaks_of(s_statis_array, capacity), peaks_of(s_statis_array, s_statis_capacity),
+            size_t(s_statis_capacity) * sizeof(int64_t));
+    memset(peaks_of(s_statis_array, capacity) + s_statis_capacity, 0,
+           size_t(added) * sizeof(int64_t));
+    memset(s_statis_array + s_statis_capacity, 0, size_t(added) * sizeof(mem_statis_entry));
     s_statis_capacity = capacity;
     return true;
 }
@@ -105,7 +129,10 @@ AP_API void *malloc_with_statis(size_t size, int module_id) {
     mem_statis_entry *e = &s_statis_array[module_id];
     if (refused_by_limit(e, size, 0)) return nullptr;
     void *block = ap_sys_malloc(size);
-    if (block) e->mem_alloced += usable_size(block);
+    if (block) {
+        e->mem_alloced += usable_size(block);
+        note_peak(module_id);  // [peaks]
+    }
     return block;
 }
 
@@ -121,7 +148,10 @@ AP_API void *calloc_with_statis(size_t count, size_t size, int module_id) {
     }
     if (refused_by_limit(e, bytes, 0)) return nullptr;
     void *block = ap_sys_calloc(count, size);
-    if (block) e->mem_alloced += usable_size(block);
+    if (block) {
+        e->mem_alloced += usable_size(block);
+        note_peak(module_id);  // [peaks]
+    }
     return block;
 }
 
@@ -146,6 +176,7 @@ AP_API void *realloc_with_statis(void *ptr, size_t size, int module_id) {
     e->mem_alloced -= old_size;
     LIBAP_CHECK(s_statis_array[module_id].mem_alloced >= 0);
     e->mem_alloced += usable_size(block);
+    note_peak(module_id);  // [peaks]
     return block;
 }
 
@@ -161,7 +192,9 @@ AP_API void free_with_statis(void *ptr, int module_id) {
 
 AP_API void inc_mem_statis(void *ptr, int module_id) {
     MEM_STATIS_CHECK_ID(module_id);
-    if (ptr) s_statis_array[module_id].mem_alloced += usable_size(ptr);
+    if (!ptr) return;
+    s_statis_array[module_id].mem_alloced += usable_size(ptr);
+    note_peak(module_id);  // [peaks]
 }
 
 AP_API void dec_mem_statis(void *ptr, int module_id) {
@@ -254,6 +287,13 @@ AP_API void mem_statis_debug_rt(app_log_rt_fn app_log_rt) {
 }
 
 }  // extern "C"
+
+// ---- [peaks] read by ap_stats.cpp -------------------------------------------------
+
+mem_statis_view mem_statis_view_internal() {
+    if (!s_statis_array) return {nullptr, nullptr, 0};
+    return {s_statis_array, peaks_of(s_statis_array, s_statis_capacity), s_statis_id};
+}
 
 // ---- test hooks --------------------------------------------------------------
 

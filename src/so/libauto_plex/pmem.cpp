@@ -28,6 +28,7 @@
 #include "ap_check.h"
 #include "ap_report.h"
 #include "ap_sys.h"
+#include "ap_stats_internal.h"  // [peaks]
 
 static_assert(std::is_standard_layout_v<pmem_header>);
 static_assert(sizeof(pmem_header) == PMEM_HEADER_SIZE, "C hosts and stored blocks use 16 bytes");
@@ -304,6 +305,21 @@ unsigned pmem_size2id(uint64_t s) {
     return p;
 }
 
+// ---- [peaks] high-water marks ------------------------------------------------
+//
+// Kept beside the exported counter tables, whose layout C hosts rely on, and
+// raised on the allocation path only: a release can never make a new peak.
+
+uint64_t s_pool_peak[PMEM_POOL_ID_N];  // most live allocations of a pool
+uint64_t s_module_peak[PMEM_MID_N];    // most bytes a module held
+
+inline void note_peaks(unsigned id, const module_statis *module, uint16_t mid) {
+    uint64_t live = pmem_pool_stats[id].alloc_count - pmem_pool_stats[id].free_count;
+    if (live > s_pool_peak[id]) s_pool_peak[id] = live;
+    uint64_t held = module->alloc_size - module->free_size;
+    if (held > s_module_peak[mid]) s_module_peak[mid] = held;
+}
+
 // ---- allocation core -----------------------------------------------------
 
 // The allocation of pmem_malloc once pmem_inited and mid are checked.
@@ -331,6 +347,7 @@ void *allocate(uint16_t mid, size_t size) {
     pmem_pool_stats[id].alloc_count++;
     module->alloc_size += usable_size(pmem);
     module->alloc_count[id]++;
+    note_peaks(id, module, mid);  // [peaks]
     LIBAP_CHECK_MSG(reinterpret_cast<uint64_t>(pmem->mem) ==
                         round_pow2(reinterpret_cast<uint64_t>(pmem->mem), sizeof(long double)),
                     "(u64)pmem->mem == round_pow2((u64)pmem->mem, sizeof(long double))");
@@ -629,3 +646,17 @@ AP_API void pmem_statis_debug_rt(app_log_rt_fn app_log_rt) {
 }
 
 }  // extern "C"
+
+// ---- [peaks] read by ap_stats.cpp ---------------------------------------------
+
+uint64_t pmem_pool_peak_internal(unsigned pool) {
+    return s_pool_peak[pool];
+}
+
+uint64_t pmem_module_peak_internal(unsigned mid) {
+    return s_module_peak[mid];
+}
+
+const char *pmem_pool_label_internal(unsigned pool) {
+    return pool_label(pool);
+}
