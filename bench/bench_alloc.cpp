@@ -63,7 +63,8 @@ void bm_realloc(benchmark::State &state) {
     int64_t ops = 0;
     for (auto _ : state) {
         live.resize(n);  // drain() leaves it empty
-        for (auto &o : live) o = {b.alloc(16), 16};
+        for (auto &o : live)
+            o = {b.alloc(16), 16};
         for (size_t size = 24; size <= 16384; size += size / 2) {
             for (auto &o : live) {
                 o.p = b.realloc(o.p, o.size, size);
