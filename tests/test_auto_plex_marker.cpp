@@ -10,6 +10,7 @@
 #include <string>
 
 #include "auto_plex.h"
+#include "private/plex_block.h"
 #include "checkers.h"
 #include "fault.h"
 #include "tools/slot_access.h"

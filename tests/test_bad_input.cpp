@@ -12,7 +12,7 @@
 #include "auto_plex.h"
 #include "fault.h"
 #include "malloc_statis.h"
-#include "malloc_statis_internal.h"
+#include "private/malloc_statis_private.h"
 #include "pmem.h"
 #include "pmem_report_text.h"
 
@@ -105,11 +105,11 @@ TEST(BadSizes, AccountingRefusesOrCountsNothing) {
     // Below 2^63: memcheck counts a "negative" size as an error of its own.
     for (size_t s : {SIZE_MAX / 2, size_t{1} << 62, size_t{1} << 50})
         ASSERT_EQ(malloc_with_statis(s, open), nullptr);
-    mem_statis_table_view v = mem_statis_table_internal();
-    EXPECT_EQ(v.array[capped].over_limit_failed, refusals);
-    EXPECT_EQ(v.array[capped].mem_alloced, 0);
-    EXPECT_EQ(v.array[open].over_limit_failed, 0u);
-    EXPECT_EQ(v.array[open].mem_alloced, 0);
+    mem_statis_table v = mem_statis_table_internal();
+    EXPECT_EQ(v.records[capped].pub.over_limit_failed, refusals);
+    EXPECT_EQ(v.records[capped].pub.mem_alloced, 0);
+    EXPECT_EQ(v.records[open].pub.over_limit_failed, 0u);
+    EXPECT_EQ(v.records[open].pub.mem_alloced, 0);
     mem_statis_reset_internal();
 }
 

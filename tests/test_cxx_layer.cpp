@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "auto_plex.hpp"
+#include "libauto_plex.hpp"
 #include "fault.h"
-#include "malloc_statis_internal.h"
+#include "private/malloc_statis_private.h"
 
 namespace {
 
@@ -196,7 +196,7 @@ TEST_F(pmem_resource, AlignmentAbove16IsRefusedClearly) {
             EXPECT_NE(std::string(e.what()).find("alignment"), std::string::npos);
         }
     }
-    EXPECT_EQ(mem_statis_table_internal().array[accounted.module_id()].mem_alloced, 0);
+    EXPECT_EQ(mem_statis_table_internal().records[accounted.module_id()].pub.mem_alloced, 0);
 }
 
 // Catches the byte limit not turning into std::bad_alloc, bytes left in the
@@ -207,7 +207,7 @@ TEST_F(accounted_resource, ByteLimitThrowsBadAllocAndAccountsEveryByte) {
     const int id = cache.module_id();
     EXPECT_EQ(reg_module_id("cxx_cache"), id);
     set_module_mem_limit(64 * 1024, id);
-    auto entry = [id]() { return mem_statis_table_internal().array[id]; };
+    auto entry = [id]() { return mem_statis_table_internal().records[id].pub; };
     const uint64_t refused = entry().over_limit_failed;
     {
         std::pmr::vector<Tracked> v(&cache);

@@ -14,12 +14,12 @@
 
 #include "fault.h"
 #include "malloc_statis.h"
-#include "malloc_statis_internal.h"
+#include "private/malloc_statis_private.h"
 
 namespace {
 
 const mem_statis_entry &rec(int id) {
-    return mem_statis_table_internal().array[id];
+    return mem_statis_table_internal().records[id].pub;
 }
 int64_t held(int id) {
     return rec(id).mem_alloced;
@@ -74,17 +74,17 @@ TEST_F(mem_statis, RegistryGrowsWithoutLosingIds) {
     name[0] = 'M';
     EXPECT_EQ(reg_module_id(name), 32);
     EXPECT_EQ(reg_module_id(nullptr), -1);
-    mem_statis_table_view t = mem_statis_table_internal();
+    mem_statis_table t = mem_statis_table_internal();
     EXPECT_EQ(t.registered, 33);
     EXPECT_EQ(t.capacity, 64);
     EXPECT_EQ(held(0), usable(block));
     for (int i = 0; i < 31; i++)
-        EXPECT_STREQ(t.array[i].module_name, nth_name(i).c_str());
-    EXPECT_STREQ(t.array[31].module_name, "module_31");
-    EXPECT_EQ(t.array[31].limit, 1000u);
+        EXPECT_STREQ(t.records[i].pub.module_name, nth_name(i).c_str());
+    EXPECT_STREQ(t.records[31].pub.module_name, "module_31");
+    EXPECT_EQ(t.records[31].pub.limit, 1000u);
     const mem_statis_entry zero{};
     for (int i = 33; i < 64; i++)
-        EXPECT_EQ(memcmp(&t.array[i], &zero, sizeof zero), 0) << i;
+        EXPECT_EQ(memcmp(&t.records[i].pub, &zero, sizeof zero), 0) << i;
     free_with_statis(block, 0);
 }
 
@@ -96,11 +96,11 @@ TEST_F(mem_statis, OutOfMemoryInRegistrationChangesNothing) {
     EXPECT_EQ(mem_statis_table_internal().capacity, 0);
     for (int i = 0; i < 32; i++)
         ASSERT_EQ(reg_module_id(nth_name(i).c_str()), i);
-    mem_statis_table_view before = mem_statis_table_internal();
+    mem_statis_table before = mem_statis_table_internal();
     ap_fault::fail_nth(1);
     EXPECT_EQ(reg_module_id("late"), -1);
-    mem_statis_table_view after = mem_statis_table_internal();
-    EXPECT_EQ(after.array, before.array);
+    mem_statis_table after = mem_statis_table_internal();
+    EXPECT_EQ(after.records, before.records);
     EXPECT_EQ(after.registered, 32);
     EXPECT_EQ(after.capacity, 32);
     EXPECT_STREQ(rec(31).module_name, "module_31");

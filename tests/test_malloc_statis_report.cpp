@@ -15,9 +15,9 @@
 #include <sstream>
 #include <string>
 
-#include "ap_report.h"
+#include <malloc.h>
 #include "malloc_statis.h"
-#include "malloc_statis_internal.h"
+#include "private/malloc_statis_private.h"
 
 namespace {
 
@@ -46,7 +46,10 @@ int capture(const char *routine, int line, const char *format, ...) {
 std::string callback_report(struct mallinfo *mi) {
     s_call_num = 0;
     mem_statis_debug_rt(capture);
-    *mi = ap_report_mallinfo();
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    *mi = mallinfo();
+#pragma GCC diagnostic pop
     std::string out;
     for (size_t i = 0; i < s_call_num; i++)
         out += std::string(s_calls[i].routine) + ":" + std::to_string(s_calls[i].line) + ":" +
@@ -143,8 +146,8 @@ TEST_F(mem_statis_report, FileListsLargeOrRefusedModulesCallbackListsAll) {
         EXPECT_EQ(malloc_with_statis(5000, cache), nullptr);
     set_module_mem_limit(200000, quiet);
     inc_mem_statis(a, quiet);
-    ASSERT_EQ(mem_statis_table_internal().array[exact].mem_alloced, 1048576);
-    ASSERT_EQ(mem_statis_table_internal().array[above].mem_alloced, 1048592);
+    ASSERT_EQ(mem_statis_table_internal().records[exact].pub.mem_alloced, 1048576);
+    ASSERT_EQ(mem_statis_table_internal().records[above].pub.mem_alloced, 1048592);
 
     {
         FILE *f = fopen(path_.c_str(), "w");

@@ -12,7 +12,7 @@
 #include "auto_plex.h"
 #include "fault.h"
 #include "malloc_statis.h"
-#include "malloc_statis_internal.h"
+#include "private/malloc_statis_private.h"
 #include "pmem.h"
 
 namespace {
@@ -132,9 +132,9 @@ TEST(MisuseDeathTest, ModuleAccounting) {
 
     // Cannot by design: b holds enough, so a's block leaves b's account.
     void *bs = malloc_with_statis(4000, b);
-    int64_t held_b = mem_statis_table_internal().array[b].mem_alloced;
+    int64_t held_b = mem_statis_table_internal().records[b].pub.mem_alloced;
     dec_mem_statis(block, b);
-    EXPECT_EQ(mem_statis_table_internal().array[b].mem_alloced,
+    EXPECT_EQ(mem_statis_table_internal().records[b].pub.mem_alloced,
               held_b - static_cast<int64_t>(malloc_usable_size(block)));
     inc_mem_statis(block, b);
     free_with_statis(bs, b);

@@ -15,7 +15,7 @@
 #include "auto_plex.h"
 #include "fault.h"
 #include "malloc_statis.h"
-#include "malloc_statis_internal.h"
+#include "private/malloc_statis_private.h"
 #include "plex_model.h"
 #include "pmem.h"
 #include "pmem_model.h"

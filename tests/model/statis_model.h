@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "malloc_statis_internal.h"
+#include "private/malloc_statis_private.h"
 
 namespace model {
 
@@ -86,13 +86,13 @@ class StatisModel {
 
     // The library's table against the model: every entry, or only `id`.
     ::testing::AssertionResult matches(int id = -1) const {
-        mem_statis_table_view v = mem_statis_table_internal();
+        mem_statis_table v = mem_statis_table_internal();
         std::ostringstream err;
         if (v.registered != registered()) err << "registered " << v.registered << "; ";
         if (v.capacity != capacity_) err << "capacity " << v.capacity << "; ";
         for (int i = 0; i < registered() && i < v.registered; i++) {
             if (id >= 0 && i != id) continue;
-            const mem_statis_entry &lib = v.array[i];
+            const mem_statis_entry &lib = v.records[i].pub;
             const Entry &mod = entries_[i];
             if (!lib.module_name || mod.name != lib.module_name) err << "name of " << i << "; ";
             if (lib.mem_alloced != mod.held)

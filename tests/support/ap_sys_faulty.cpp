@@ -3,9 +3,8 @@
 // tests can say "nothing leaked" without a sanitizer.
 #include <malloc.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include "ap_sys.h"
+#include "platform/ap_sys.h"
 #include "fault.h"
 
 namespace {
@@ -56,8 +55,12 @@ void ap_sys_trim() {
     malloc_trim(0);
 }
 
-bool ap_sys_marker_exists() {
-    return s_marker_path && access(s_marker_path, F_OK) == 0;
+size_t ap_sys_usable_size(const void *ptr) {
+    return malloc_usable_size(const_cast<void *>(ptr));
+}
+
+const char *ap_sys_marker_path() {
+    return s_marker_path;
 }
 
 namespace ap_fault {

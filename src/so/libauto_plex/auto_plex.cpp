@@ -1,8 +1,9 @@
 // auto_plex: the pool of blocks.
 //
-// Owned state: plex_registry (every initialised control block) and the
-// once-per-process answer to "does the pre-allocation marker exist".  Each
-// control block owns its name copy, its block records (in using_tree or on
+// Owned state: plex_registry (every initialised control block), the
+// once-per-process answer to "does the pre-allocation marker exist", and the
+// block-event subscriber.  Each control block owns its extension (peak, room
+// tree, name; auto_plex_private.h), its block records (in using_tree or on
 // idle_blocks) and the block memory of the records in the tree.
 //
 // Policy: allocate from the lowest-addressed block with room, so live objects
@@ -12,17 +13,17 @@
 #include "auto_plex.h"
 
 #include <string.h>
-#include <sys/types.h>
 
 #include <type_traits>
 
-#include "ap_check.h"
-#include "ap_report.h"
-#include "ap_sys.h"
-#include "ap_stats_internal.h"  // [peaks] the name prefix that holds the peak
+#include "platform/ap_check.h"
+#include "platform/ap_sys.h"
+#include "private/auto_plex_private.h"
 
 static_assert(std::is_standard_layout_v<auto_plex>);
 static_assert(std::is_standard_layout_v<auto_plex_block>);
+static_assert(std::is_standard_layout_v<plex_block_record>);
+static_assert(offsetof(plex_block_record, pub) == 0, "records are reached from the public part");
 static_assert(sizeof(auto_plex) == 17 * 8, "C hosts embed this layout");
 static_assert(offsetof(auto_plex, using_tree) == 12 * 8);
 
@@ -35,6 +36,7 @@ namespace {
 // The marker is looked for once, by the first auto_plex_init of the process.
 bool s_marker_checked;
 bool s_pre_allocate;
+plex_block_hook s_block_hook;
 
 constexpr uint64_t kBlockBytesTarget = 128 * 1024;
 constexpr unsigned kBlockBytesShift = 17;
@@ -64,14 +66,8 @@ bool list_empty(const auto_plex_link *head) {
     return head->next == head;
 }
 
-auto_plex_block *block_of_node(avl_node *node) {
-    return reinterpret_cast<auto_plex_block *>(reinterpret_cast<char *>(node) -
-                                               offsetof(auto_plex_block, tree_node));
-}
-
-auto_plex_block *block_of_idle(auto_plex_link *link) {
-    return reinterpret_cast<auto_plex_block *>(reinterpret_cast<char *>(link) -
-                                               offsetof(auto_plex_block, idle_link));
+void notify(const auto_plex *me, const auto_plex_block *block, plex_block_event event) {
+    if (s_block_hook) s_block_hook(me, block, event);
 }
 
 // ---- blocks with room --------------------------------------------------------
@@ -83,77 +79,48 @@ auto_plex_block *block_of_idle(auto_plex_link *link) {
 // (a steady churn over a large pool would otherwise walk on most
 // allocations).  Hand-out order is unchanged: it is still the lowest block
 // with room.
-//
-// The node lives in a tail just past the block's slot area, so neither the
-// block record nor the slot positions change, and the tree needs no root
-// field: whenever it is non-empty first_free_block is in it, and the root is
-// reached by climbing from there.
-
-struct room_tail {
-    avl_node node;
-    auto_plex_block *block;
-};
-
-// Bytes the block allocation carries beyond header and slots: the tail plus
-// the padding that aligns it after a slot area of any length.
-constexpr size_t kRoomTailBytes = sizeof(room_tail) + alignof(room_tail) - 1;
-
-room_tail *room_of(const auto_plex_block *block) {
-    uintptr_t end = reinterpret_cast<uintptr_t>(get_end_ptr(&block->ctl));
-    end = (end + alignof(room_tail) - 1) & ~(uintptr_t{alignof(room_tail)} - 1);
-    return reinterpret_cast<room_tail *>(end);
-}
-
-auto_plex_block *block_of_room(avl_node *node) {
-    return node ? reinterpret_cast<room_tail *>(node)->block : nullptr;
-}
-
-avl_node *room_root(const auto_plex *me) {
-    if (!me->first_free_block) return nullptr;
-    avl_node *n = &room_of(me->first_free_block)->node;
-    while (avl_node *up = avl_node_parent(n))
-        n = up;
-    return n;
-}
 
 // `block` has just gained room (it is new, or was full).
 void room_insert(auto_plex *me, auto_plex_block *block) {
-    room_tail *tail = room_of(block);
-    tail->block = block;
-    avl_node *root = room_root(me);
-    avl_node **link = &root, *parent = nullptr;
-    char *start = get_start_ptr(&block->ctl);
+    avl_node **root = &plex_ext_of(me)->room_root;
+    avl_node **link = root, *parent = nullptr;
+    const char *start = get_start_ptr(&block->ctl);
     while (*link) {
         parent = *link;
-        link = start < get_start_ptr(&block_of_room(parent)->ctl) ? &parent->left : &parent->right;
+        link = start < get_start_ptr(&plex_record_of_room(parent)->pub.ctl) ? &parent->left
+                                                                            : &parent->right;
     }
-    avl_tree_link_node(&tail->node, parent, link);
-    avl_tree_rebalance_after_insert(&root, &tail->node);
+    avl_node *node = &plex_record_of(block)->room_node;
+    avl_tree_link_node(node, parent, link);
+    avl_tree_rebalance_after_insert(root, node);
     if (!me->first_free_block || start < get_start_ptr(&me->first_free_block->ctl))
         me->first_free_block = block;
 }
 
 // `block` has no room any more, or is being released.
 void room_remove(auto_plex *me, auto_plex_block *block) {
-    avl_node *node = &room_of(block)->node;
-    avl_node *root = node;
-    while (avl_node *up = avl_node_parent(root))
-        root = up;
-    if (me->first_free_block == block)
-        me->first_free_block = block_of_room(avl_tree_next_in_order(node));
-    avl_tree_remove(&root, node);
+    avl_node *node = &plex_record_of(block)->room_node;
+    if (me->first_free_block == block) {
+        avl_node *next = avl_tree_next_in_order(node);
+        me->first_free_block = next ? &plex_record_of_room(next)->pub : nullptr;
+    }
+    avl_tree_remove(&plex_ext_of(me)->room_root, node);
 }
 
 // ---- system allocator adapters for the block layer -----------------------
 
 void *plain_malloc(void *, size_t size) {
-    return ap_sys_malloc(size + kRoomTailBytes);
+    return ap_sys_malloc(size);
 }
 void *zeroed_malloc(void *, size_t size) {
-    return ap_sys_calloc(1, size + kRoomTailBytes);
+    return ap_sys_calloc(1, size);
 }
 void system_free(void *, void *ptr) {
     ap_sys_free(ptr);
+}
+
+auto_plex_block *new_record() {
+    return &static_cast<plex_block_record *>(ap_sys_calloc(1, sizeof(plex_block_record)))->pub;
 }
 
 // ---- block ordering ------------------------------------------------------
@@ -163,8 +130,8 @@ void system_free(void *, void *ptr) {
 // memory and the tree is already lying.
 int cmp_block_ctl_nodes(avl_node *node1, avl_node *node2) {
     LIBAP_CHECK(node1 && node2);
-    auto_plex_block *b1 = block_of_node(node1);
-    auto_plex_block *b2 = block_of_node(node2);
+    auto_plex_block *b1 = plex_block_of_node(node1);
+    auto_plex_block *b2 = plex_block_of_node(node2);
     LIBAP_CHECK_MSG(get_end_ptr(&b1->ctl) < get_start_ptr(&b2->ctl) ||
                         get_end_ptr(&b2->ctl) < get_start_ptr(&b1->ctl),
                     "((unsigned long)(get_end_ptr((&((b1)->ctl))))) < ((unsigned "
@@ -183,26 +150,6 @@ void tree_insert(auto_plex *me, auto_plex_block *block) {
     }
     avl_tree_link_node(&block->tree_node, parent, link);
     avl_tree_rebalance_after_insert(&me->using_tree, &block->tree_node);
-}
-
-// The block whose slot area holds `ptr`, or null.  Blocks never overlap, so
-// the only candidate is the block with the highest start at or below `ptr`;
-// the descent compares start addresses only, which live in the records, and
-// reads one block header at the end, instead of one per level.  The end
-// address itself is one past the last slot and belongs to no block.
-avl_node *tree_find(const auto_plex *me, const void *ptr) {
-    const char *p = static_cast<const char *>(ptr);
-    avl_node *node = me->using_tree, *floor = nullptr;
-    while (node) {
-        if (p < get_start_ptr(&block_of_node(node)->ctl)) {
-            node = node->left;
-        } else {
-            floor = node;
-            node = node->right;
-        }
-    }
-    if (floor && p >= get_end_ptr(&block_of_node(floor)->ctl)) floor = nullptr;
-    return floor;
 }
 
 // ---- sizing --------------------------------------------------------------
@@ -241,6 +188,16 @@ bool size_blocks(auto_plex *me) {
     return true;
 }
 
+// The extension with the name as its tail: one allocation, so a failed copy
+// is one failure point and the name keeps the allocator's alignment.
+char *new_ext(const char *name) {
+    size_t len = strlen(name) + 1;
+    auto *ext = static_cast<auto_plex_ext *>(ap_sys_malloc(sizeof(auto_plex_ext) + len));
+    if (!ext) return nullptr;
+    *ext = auto_plex_ext{};
+    return static_cast<char *>(memcpy(plex_ext_name(ext), name, len));
+}
+
 // ---- growth --------------------------------------------------------------
 
 // Adds one block and makes it first_free_block; null when the plex may not or
@@ -259,13 +216,13 @@ bool size_blocks(auto_plex *me) {
         }
         uint64_t left = me->max_num - me->using_num;
         n = left < me->step_alloc_num ? left : me->step_alloc_num;
-        block = block_of_idle(me->idle_blocks.next);
+        block = plex_block_of_idle(me->idle_blocks.next);
     } else {
         n = me->step_alloc_num;
         if (!list_empty(&me->idle_blocks)) {
-            block = block_of_idle(me->idle_blocks.next);
+            block = plex_block_of_idle(me->idle_blocks.next);
         } else {
-            block = static_cast<auto_plex_block *>(ap_sys_calloc(1, sizeof(auto_plex_block)));
+            block = new_record();
             if (!block) {
                 me->expand_failed++;
                 me->alloc_failed++;
@@ -280,7 +237,7 @@ bool size_blocks(auto_plex *me) {
         me->expand_failed++;
         block->ctl.head = nullptr;
         block->ctl.free_list = nullptr;
-        if (fresh_record) ap_sys_free(block);
+        if (fresh_record) ap_sys_free(plex_record_of(block));
         me->alloc_failed++;
         return nullptr;
     }
@@ -291,6 +248,7 @@ bool size_blocks(auto_plex *me) {
     me->alloc_num += n;
     me->count_expand++;
     room_insert(me, block);  // the only block with room: first_free_block
+    notify(me, block, PLEX_BLOCK_ADDED);
     return block;
 }
 
@@ -301,10 +259,11 @@ void auto_plex_free_block(auto_plex *me, auto_plex_block *block) {
     LIBAP_CHECK(me && block);
     if (me->alloc_num - me->using_num <= me->step_alloc_num * 3 / 2) return;
 
-    room_remove(me, block);  // before the memory holding its node goes
+    notify(me, block, PLEX_BLOCK_RELEASED);
+    room_remove(me, block);
     avl_tree_remove(&me->using_tree, &block->tree_node);
     list_push_front(&me->idle_blocks, &block->idle_link);
-    me->alloc_num -= static_cast<plex_block_head *>(block->ctl.head)->alloc_num;
+    me->alloc_num -= plex_head_of(&block->ctl)->alloc_num;
     me->count_clear++;
     plex_clear_internal(&block->ctl, system_free);
     // Blocks are large; without a trim glibc may keep the pages mapped and the
@@ -313,6 +272,31 @@ void auto_plex_free_block(auto_plex *me, auto_plex_block *block) {
 }
 
 }  // namespace
+
+// The block whose slot area holds `ptr`, or null.  Blocks never overlap, so
+// the only candidate is the block with the highest start at or below `ptr`;
+// the descent compares start addresses only, which live in the records, and
+// reads one block header at the end, instead of one per level.  The end
+// address itself is one past the last slot and belongs to no block.
+auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *ptr) {
+    const char *p = static_cast<const char *>(ptr);
+    avl_node *node = me->using_tree, *floor = nullptr;
+    while (node) {
+        if (p < get_start_ptr(&plex_block_of_node(node)->ctl)) {
+            node = node->left;
+        } else {
+            floor = node;
+            node = node->right;
+        }
+    }
+    if (!floor) return nullptr;
+    auto_plex_block *block = plex_block_of_node(floor);
+    return p < get_end_ptr(&block->ctl) ? block : nullptr;
+}
+
+void auto_plex_set_block_hook_internal(plex_block_hook hook) {
+    s_block_hook = hook;
+}
 
 extern "C" {
 
@@ -330,20 +314,13 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
     list_init(&me->idle_blocks);
     me->item_size = item_size;
     me->max_num = max_num;
-    if (!size_blocks(me)) {
-        auto_plex_clear(me);
-        return -12;
-    }
-    // [peaks] One allocation: the name behind a 16-byte prefix holding the
-    // peak using_num (ap_stats_internal.h).
-    me->module_name = plex_name_copy_internal(module_name);
-    if (!me->module_name) {
+    if (!size_blocks(me) || !(me->module_name = new_ext(module_name))) {
         auto_plex_clear(me);
         return -12;
     }
 
     for (uint64_t i = 0; i < me->block_num; i++) {
-        auto *block = static_cast<auto_plex_block *>(ap_sys_calloc(1, sizeof(auto_plex_block)));
+        auto_plex_block *block = new_record();
         if (!block) {
             auto_plex_clear(me);
             return -12;
@@ -362,13 +339,12 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
 
 AP_API void auto_plex_clear(auto_plex *me) {
     LIBAP_CHECK(me);
-    plex_name_free_internal(me->module_name);  // [peaks] frees from the prefix
-    me->module_name = nullptr;
-
     if (me->plex_link.next && me->plex_link.prev) list_unlink(&me->plex_link);
 
-    for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n))
-        plex_clear_internal(&block_of_node(n)->ctl, system_free);
+    for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
+        notify(me, plex_block_of_node(n), PLEX_BLOCK_RELEASED);
+        plex_clear_internal(&plex_block_of_node(n)->ctl, system_free);
+    }
 
     // Post-order hands out each record after both its subtrees, so a record
     // can be released as soon as its parent has been read.
@@ -376,7 +352,7 @@ AP_API void auto_plex_clear(auto_plex *me) {
     while (n) {
         avl_node *parent = avl_node_parent(n);
         avl_node *next = avl_tree_next_in_postorder(n, parent);
-        ap_sys_free(block_of_node(n));
+        ap_sys_free(plex_record_of(plex_block_of_node(n)));
         n = next;
     }
     me->using_tree = nullptr;
@@ -385,11 +361,12 @@ AP_API void auto_plex_clear(auto_plex *me) {
         auto_plex_link *link = me->idle_blocks.next;
         while (link != &me->idle_blocks) {
             auto_plex_link *next = link->next;
-            ap_sys_free(block_of_idle(link));
+            ap_sys_free(plex_record_of(plex_block_of_idle(link)));
             link = next;
         }
     }
 
+    if (me->module_name) ap_sys_free(plex_ext_of(me));
     memset(me, 0, sizeof *me);
     list_init(&me->idle_blocks);
 }
@@ -404,7 +381,8 @@ AP_API void *auto_plex_alloc(auto_plex *me) {
     void *ret = plex_alloc_internal(&block->ctl);
     LIBAP_CHECK(ret);
     me->using_num++;
-    plex_note_peak_internal(me);  // [peaks] one compare, at most one store
+    auto_plex_ext *ext = plex_ext_of(me);
+    if (me->using_num > ext->peak_using_num) ext->peak_using_num = me->using_num;
     if (plex_is_full(&block->ctl)) room_remove(me, block);
     return ret;
 }
@@ -414,9 +392,8 @@ AP_API void auto_plex_free(auto_plex *me, void *ptr) {
     LIBAP_CHECK(ptr);
     LIBAP_CHECK(me->using_tree);
 
-    avl_node *avl_node = tree_find(me, ptr);
-    LIBAP_CHECK(avl_node);
-    auto_plex_block *block = block_of_node(avl_node);
+    auto_plex_block *block = auto_plex_find_block_internal(me, ptr);
+    LIBAP_CHECK_MSG(block, "avl_node");
 
     bool was_full = plex_is_full(&block->ctl);
     plex_free_internal(&block->ctl, ptr);
@@ -428,120 +405,6 @@ AP_API void auto_plex_free(auto_plex *me, void *ptr) {
 
     if (plex_using_num(&block->ctl) != 0) return;
     auto_plex_free_block(me, block);
-}
-
-}  // extern "C"
-
-// ---- reports ----------------------------------------------------------------
-//
-// Both reports only read.  The file report is a fixed-width table; the
-// callback report adds each block's occupancy.  Field order differs between
-// the two on purpose: log pipelines and operators' scripts already key on
-// each text as it is.
-
-namespace {
-
-// Line numbers are part of each callback call's identity for log pipelines.
-constexpr int kLineBegin = 78;
-constexpr int kLinePids = 79;
-constexpr int kLinePlex = 58;
-constexpr int kLineBlock = 66;
-constexpr int kLineSummary = 87;
-
-constexpr char kBeginLine[] =
-    "------------------------------BEGIN----------------------------------\n";
-constexpr char kPidLine[] = "=============ppid:%u pid:%u=================\n";
-constexpr char kSummaryLine[] =
-    "[summary]---total_max_mem:%zd allocated_mem:%zd used_mem:%zd----\n";
-constexpr char kFileHeader[] =
-    "module_name          using_num    alloc_num    count_expand count_clear  max_num      "
-    "item_size    expand_failed step_alloc_num\n";
-static_assert(sizeof kFileHeader - 1 == 128);
-
-struct Totals {
-    uint64_t max_mem = 0, allocated = 0, used = 0;
-    void add(const auto_plex *me) {
-        max_mem += me->item_size * me->max_num;
-        allocated += me->item_size * me->alloc_num;
-        used += me->item_size * me->using_num;
-    }
-};
-
-// The counters are unsigned but the report's conversions are signed.
-inline ssize_t s64(uint64_t v) {
-    return static_cast<ssize_t>(v);
-}
-
-// A registered plex always has a name; a host that nulled it still gets a
-// readable line instead of a null %s.
-inline const char *name_of(const auto_plex *me) {
-    return me->module_name ? me->module_name : "(null)";
-}
-
-const auto_plex *plex_of_link(const auto_plex_link *link) {
-    return reinterpret_cast<const auto_plex *>(reinterpret_cast<const char *>(link) -
-                                               offsetof(auto_plex, plex_link));
-}
-
-void show_auto_plex_stat(const auto_plex *me, FILE *log_file) {
-    LIBAP_CHECK(me && log_file);
-    fprintf(log_file, "%-20s %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd", name_of(me),
-            s64(me->using_num), s64(me->alloc_num), s64(me->count_expand), s64(me->count_clear),
-            s64(me->max_num), s64(me->item_size), s64(me->expand_failed), s64(me->step_alloc_num));
-    fputc('\n', log_file);
-}
-
-void show_auto_plex_stat_rt(const auto_plex *me, app_log_rt_fn app_log_rt) {
-    static const char kRoutine[] = "show_auto_plex_stat_rt";
-    LIBAP_CHECK(me && app_log_rt);
-    app_log_rt(kRoutine, kLinePlex,
-               "module_name:%s using_num:%zd step_alloc_num:%zd alloc_num:%zd max_num:%zd "
-               "item_size:%zd  count_expand:%zd count_clear:%zd expand_failed:%zd ",
-               name_of(me), s64(me->using_num), s64(me->step_alloc_num), s64(me->alloc_num),
-               s64(me->max_num), s64(me->item_size), s64(me->count_expand), s64(me->count_clear),
-               s64(me->expand_failed));
-    for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
-        const auto_plex_block *block = block_of_node(n);
-        const auto *h = static_cast<const plex_block_head *>(block->ctl.head);
-        uint64_t using_num = plex_using_num(&block->ctl);
-        app_log_rt(kRoutine, kLineBlock, "    block:%p alloc_num:%zd using_num:%zd \n",
-                   static_cast<const void *>(block), s64(h->alloc_num), s64(using_num));
-    }
-}
-
-}  // namespace
-
-extern "C" {
-
-AP_API void auto_plex_debug(const char *path) {
-    FILE *f = ap_report_open(path, "a+");
-    if (!f) return;
-    ap_report_timestamp(f);
-    fprintf(f, kPidLine, ap_report_ppid(), ap_report_pid());
-    fputs(kFileHeader, f);
-    Totals totals;
-    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-        const auto_plex *me = plex_of_link(l);
-        show_auto_plex_stat(me, f);
-        totals.add(me);
-    }
-    fprintf(f, kSummaryLine, s64(totals.max_mem), s64(totals.allocated), s64(totals.used));
-    ap_report_close(f);
-}
-
-AP_API void auto_plex_debug_rt(app_log_rt_fn app_log_rt) {
-    static const char kRoutine[] = "auto_plex_debug_rt";
-    if (!app_log_rt) return;
-    app_log_rt(kRoutine, kLineBegin, kBeginLine);
-    app_log_rt(kRoutine, kLinePids, kPidLine, ap_report_ppid(), ap_report_pid());
-    Totals totals;
-    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-        const auto_plex *me = plex_of_link(l);
-        show_auto_plex_stat_rt(me, app_log_rt);
-        totals.add(me);
-    }
-    app_log_rt(kRoutine, kLineSummary, kSummaryLine, s64(totals.max_mem), s64(totals.allocated),
-               s64(totals.used));
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 // Block-level plex: obtaining and returning one block's memory.  The per-slot
-// operations are inline in the header because the pool calls them on every
+// operations are inline in private/plex_block.h: the pool calls them on every
 // allocation and release.
-#include "plex_internal.h"
+#include "private/plex_block.h"
 
 #include <type_traits>
 

@@ -1,5 +1,5 @@
-// pmem: size classes over auto_plex, a checked header, per-pool and
-// per-module counters, and their two reports.
+// pmem: size classes over auto_plex, a checked header, and per-pool and
+// per-module counters with their peaks.
 //
 // Owned state: the exported tables of pmem.h.  pmem_pool_sizes and
 // pmem_module_names are constant data; everything else is zero at load and
@@ -17,7 +17,6 @@
 //     its live allocations, alloc_size - free_size of a module its live bytes.
 #include "pmem.h"
 
-#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,10 +24,10 @@
 #include <array>
 #include <type_traits>
 
-#include "ap_check.h"
-#include "ap_report.h"
-#include "ap_sys.h"
-#include "ap_stats_internal.h"  // [peaks]
+#include "platform/ap_check.h"
+#include "platform/ap_sys.h"
+#include "private/auto_plex_private.h"
+#include "private/pmem_private.h"
 
 static_assert(std::is_standard_layout_v<pmem_header>);
 static_assert(sizeof(pmem_header) == PMEM_HEADER_SIZE, "C hosts and stored blocks use 16 bytes");
@@ -240,11 +239,6 @@ namespace {
 
 // ---- header --------------------------------------------------------------
 
-pmem_header *header_of(const void *ptr) {
-    return reinterpret_cast<pmem_header *>(const_cast<char *>(static_cast<const char *>(ptr)) -
-                                           PMEM_HEADER_SIZE);
-}
-
 // A header that fails here belongs to a released, overwritten or foreign
 // block; its pool and module must not index the tables.
 [[noreturn, gnu::cold, gnu::noinline]] void header_check_failed() {
@@ -252,7 +246,7 @@ pmem_header *header_of(const void *ptr) {
 }
 
 // [memory checkers] A released slot is closed to AddressSanitizer and
-// memcheck (plex_internal.h), yet releasing it again must still end in the
+// memcheck (private/plex_block.h), yet releasing it again must still end in the
 // abort below rather than in a tool report, so its header is read unchecked.
 struct HeaderFields {
     uint64_t magic;
@@ -287,8 +281,7 @@ void pmem_header_check(const pmem_header *header) {
 }
 
 size_t usable_size(const pmem_header *h) {
-    if (h->pool_id == kSystemPool)
-        return malloc_usable_size(const_cast<pmem_header *>(h)) - PMEM_HEADER_SIZE;
+    if (h->pool_id == kSystemPool) return ap_sys_usable_size(h) - PMEM_HEADER_SIZE;
     return pmem_pools[h->pool_id].size;
 }
 
@@ -305,19 +298,28 @@ unsigned pmem_size2id(uint64_t s) {
     return p;
 }
 
-// ---- [peaks] high-water marks ------------------------------------------------
+// ---- peaks ----------------------------------------------------------------
 //
-// Kept beside the exported counter tables, whose layout C hosts rely on, and
-// raised on the allocation path only: a release can never make a new peak.
+// The exported counter tables cannot grow (C hosts rely on their layout), so
+// the peaks pmem keeps itself live here.  A plex-backed pool's most live
+// allocations are its plex's peak using_num, which the plex already keeps;
+// only the system pool needs its own.  Raised on the allocation path only: a
+// release never makes a new peak.
 
-uint64_t s_pool_peak[PMEM_POOL_ID_N];  // most live allocations of a pool
-uint64_t s_module_peak[PMEM_MID_N];    // most bytes a module held
+struct pmem_peaks {
+    uint64_t system_pool_live;          // most live pool-26 allocations
+    uint64_t module_bytes[PMEM_MID_N];  // most bytes (usable sizes) a module held
+};
+pmem_peaks s_peaks;
 
 inline void note_peaks(unsigned id, const module_statis *module, uint16_t mid) {
-    uint64_t live = pmem_pool_stats[id].alloc_count - pmem_pool_stats[id].free_count;
-    if (live > s_pool_peak[id]) s_pool_peak[id] = live;
+    if (id == kSystemPool) {
+        const pool_statis &st = pmem_pool_stats[kSystemPool];
+        if (st.alloc_count - st.free_count > s_peaks.system_pool_live)
+            s_peaks.system_pool_live = st.alloc_count - st.free_count;
+    }
     uint64_t held = module->alloc_size - module->free_size;
-    if (held > s_module_peak[mid]) s_module_peak[mid] = held;
+    if (held > s_peaks.module_bytes[mid]) s_peaks.module_bytes[mid] = held;
 }
 
 // ---- allocation core -----------------------------------------------------
@@ -347,7 +349,7 @@ void *allocate(uint16_t mid, size_t size) {
     pmem_pool_stats[id].alloc_count++;
     module->alloc_size += usable_size(pmem);
     module->alloc_count[id]++;
-    note_peaks(id, module, mid);  // [peaks]
+    note_peaks(id, module, mid);
     LIBAP_CHECK_MSG(reinterpret_cast<uint64_t>(pmem->mem) ==
                         round_pow2(reinterpret_cast<uint64_t>(pmem->mem), sizeof(long double)),
                     "(u64)pmem->mem == round_pow2((u64)pmem->mem, sizeof(long double))");
@@ -450,7 +452,7 @@ AP_API void *pmem_realloc(uint16_t mid, void *ptr, size_t size) {
     if (!pmem_inited) return ap_sys_realloc(ptr, size);
     LIBAP_CHECK(mid < PMEM_MID_N);
     if (!ptr) return allocate(mid, size);
-    pmem_header *old = header_of(ptr);
+    pmem_header *old = pmem_header_of(ptr);
     // The whole check, not just the magic: pool and module index the tables.
     pmem_header_check(old);
     if (size == 0) {
@@ -478,7 +480,7 @@ AP_API void pmem_free(void *ptr) {
         return;
     }
     if (!ptr) return;
-    pmem_header *h = header_of(ptr);
+    pmem_header *h = pmem_header_of(ptr);
     pmem_header_check(h);
     release(h);
 }
@@ -499,164 +501,28 @@ AP_API char *pmem_strndup(uint16_t mid, const char *s, size_t n) {
 
 AP_API size_t pmem_ptr2size(const void *ptr) {
     if (!ptr) return 0;
-    return usable_size(header_of(ptr));
+    return usable_size(pmem_header_of(ptr));
 }
 
 }  // extern "C"
 
-// ---- reports -------------------------------------------------------------
-//
-// Both reports only read the tables.  Their texts are an interface (hosts
-// diff and grep them), so every literal below is exact, trailing blanks and
-// tabs included.
-
-namespace {
-
-constexpr char kPoolRow[] = "%-20s %-12lu %-12lu %-12lu\n";
-constexpr char kModuleRow[] = "%-20s %-12lu %-12lu\n";
-constexpr char kSummary[] = "[summary]---total_allocated_mem:%lu total_freed_mem:%lu----\n";
-
-const char *pool_label(unsigned p) {
-    return pmem_pool_stats[p].name ? pmem_pool_stats[p].name : kPoolNames.text[p];
-}
-
-const char *module_label(unsigned m) {
-    return pmem_module_stats[m].name ? pmem_module_stats[m].name : pmem_module_names[m];
-}
-
-struct Totals {
-    uint64_t allocated = 0;
-    uint64_t freed = 0;
-};
-
-// ---- file report ----
-
-void file_pool_rows(FILE *f) {
-    fputs("\npool_statis:\n", f);
-    fputs("pool_name           alloc_count free_count  fail_count\n", f);
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-        const pool_statis *st = &pmem_pool_stats[p];
-        fprintf(f, kPoolRow, pool_label(p), st->alloc_count, st->free_count, st->fail_count);
-    }
-}
-
-// Only pools the module touched, so a busy host's report stays readable.
-void file_module_pools(FILE *f, const module_statis *st) {
-    fputs("\npool_name           alloc_size  free_count  fail_count\n", f);
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-        if (!st->alloc_count[p] && !st->free_count[p] && !st->fail_count[p]) continue;
-        fprintf(f, kPoolRow, pool_label(p), st->alloc_count[p], st->free_count[p],
-                st->fail_count[p]);
-    }
-}
-
-Totals file_module_rows(FILE *f) {
-    Totals totals;
-    fputs("\nmodule_statis:\n", f);
-    for (unsigned m = 0; m < PMEM_MID_N; m++) {
-        const module_statis *st = &pmem_module_stats[m];
-        fputs("\nmodule_name         alloc_size  free_count\n", f);
-        fprintf(f, kModuleRow, module_label(m), st->alloc_size, st->free_size);
-        if (!st->alloc_size && !st->free_size) continue;
-        file_module_pools(f, st);
-        totals.allocated += st->alloc_size;
-        totals.freed += st->free_size;
-    }
-    return totals;
-}
-
-// ---- callback report ----
-
-constexpr char kRoutine[] = "pmem_statis_debug_rt";
-
-void rt_mallinfo(app_log_rt_fn log) {
-    constexpr int kLineArena = 349, kLineOrdblks = 350, kLineSmblks = 351, kLineHblks = 352,
-                  kLineHblkhd = 353, kLineUsmblks = 354, kLineFsmblks = 355, kLineUordblks = 356,
-                  kLineFordblks = 357, kLineKeepcost = 358;
-    struct mallinfo mi = ap_report_mallinfo();
-    log(kRoutine, kLineArena, "Total non-mmapped bytes (arena):\t   %d\n", mi.arena);
-    log(kRoutine, kLineOrdblks, "# of free chunks (ordblks): \t\t   %d\n", mi.ordblks);
-    log(kRoutine, kLineSmblks, "# of free fastbin blocks (smblks):\t   %d\n", mi.smblks);
-    log(kRoutine, kLineHblks, "# of mapped regions (hblks):\t\t   %d\n", mi.hblks);
-    log(kRoutine, kLineHblkhd, "Bytes in mapped regions (hblkhd):\t   %d\n", mi.hblkhd);
-    log(kRoutine, kLineUsmblks, "Max. total allocated space (usmblks):  %d\n", mi.usmblks);
-    log(kRoutine, kLineFsmblks, "Free bytes held in fastbins (fsmblks): %d\n", mi.fsmblks);
-    log(kRoutine, kLineUordblks, "Total allocated space (uordblks):\t   %d\n", mi.uordblks);
-    log(kRoutine, kLineFordblks, "Total free space (fordblks):\t\t   %d\n", mi.fordblks);
-    log(kRoutine, kLineKeepcost, "Topmost releasable block (keepcost):   %d\n", mi.keepcost);
-}
-
-void rt_pool_rows(app_log_rt_fn log) {
-    constexpr int kLinePoolTitle = 361, kLinePoolRow = 366;
-    log(kRoutine, kLinePoolTitle, "pool_statis:\n");
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-        const pool_statis *st = &pmem_pool_stats[p];
-        log(kRoutine, kLinePoolRow, kPoolRow, pool_label(p), st->alloc_count, st->free_count,
-            st->fail_count);
-    }
-}
-
-// Every module gets all 27 per-pool lines, unnamed: their position is the pool.
-Totals rt_module_rows(app_log_rt_fn log) {
-    constexpr int kLineModuleTitle = 373, kLineModuleRow = 378, kLineModulePoolRow = 384;
-    Totals totals;
-    log(kRoutine, kLineModuleTitle, "module_statis:\n");
-    for (unsigned m = 0; m < PMEM_MID_N; m++) {
-        const module_statis *st = &pmem_module_stats[m];
-        log(kRoutine, kLineModuleRow, kModuleRow, module_label(m), st->alloc_size, st->free_size);
-        for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
-            log(kRoutine, kLineModulePoolRow, "%-12lu %-12lu %-12lu\n", st->alloc_count[p],
-                st->free_count[p], st->fail_count[p]);
-        totals.allocated += st->alloc_size;
-        totals.freed += st->free_size;
-    }
-    return totals;
-}
-
-}  // namespace
-
-extern "C" {
-
-AP_API void pmem_statis_debug(const char *path) {
-    FILE *f = ap_report_open(path, "a+");
-    if (!f) return;
-    ap_report_timestamp(f);
-    fprintf(f, "========[module_statis]---ppid:%u pid:%u=======\n", ap_report_ppid(),
-            ap_report_pid());
-    file_pool_rows(f);
-    Totals totals = file_module_rows(f);
-    fprintf(f, kSummary, totals.allocated, totals.freed);
-    ap_report_close(f);
-}
-
-AP_API void pmem_statis_debug_rt(app_log_rt_fn app_log_rt) {
-    constexpr int kLineBegin = 344, kLinePids = 345, kLineMallinfoBanner = 346,
-                  kLineModuleBanner = 359, kLineSummary = 391;
-    if (!app_log_rt) return;
-    app_log_rt(kRoutine, kLineBegin,
-               "------------------------------BEGIN----------------------------------\n");
-    app_log_rt(kRoutine, kLinePids, "-----------ppid:%u pid:%u------------------\n",
-               ap_report_ppid(), ap_report_pid());
-    app_log_rt(kRoutine, kLineMallinfoBanner, "=============mallinfo()=================\n");
-    rt_mallinfo(app_log_rt);
-    app_log_rt(kRoutine, kLineModuleBanner, "=============module_statis=================\n");
-    rt_pool_rows(app_log_rt);
-    Totals totals = rt_module_rows(app_log_rt);
-    app_log_rt(kRoutine, kLineSummary, kSummary, totals.allocated, totals.freed);
-}
-
-}  // extern "C"
-
-// ---- [peaks] read by ap_stats.cpp ---------------------------------------------
+// ---- read by the reports ---------------------------------------------------------
 
 uint64_t pmem_pool_peak_internal(unsigned pool) {
-    return s_pool_peak[pool];
+    return pool == kSystemPool ? s_peaks.system_pool_live
+                               : plex_peak_internal(&pmem_pools[pool].pool_plex);
 }
 
 uint64_t pmem_module_peak_internal(unsigned mid) {
-    return s_module_peak[mid];
+    return s_peaks.module_bytes[mid];
 }
 
+// Before pmem_init the counter records have no names yet; the reports then
+// print the names pmem_init will give.
 const char *pmem_pool_label_internal(unsigned pool) {
-    return pool_label(pool);
+    return pmem_pool_stats[pool].name ? pmem_pool_stats[pool].name : kPoolNames.text[pool];
+}
+
+const char *pmem_module_label_internal(unsigned mid) {
+    return pmem_module_stats[mid].name ? pmem_module_stats[mid].name : pmem_module_names[mid];
 }

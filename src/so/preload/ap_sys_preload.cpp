@@ -1,21 +1,31 @@
 // Platform seam of the preload library: the allocator's own memory (plex
 // blocks, block records, name copies, pool-26 blocks) comes straight from
-// glibc's allocator.  Plain malloc would resolve to the preload's own
-// interposed malloc and recurse into pmem.
-#include "ap_sys.h"
-
+// glibc's allocator.  The plain names would resolve to the preload's own
+// interposed functions and recurse into pmem.
+#include <dlfcn.h>
 #include <malloc.h>
+#include <stdlib.h>
 #include <unistd.h>
 
-#ifndef AUTO_PLEX_MARKER_PATH
-#define AUTO_PLEX_MARKER_PATH "/var/auto_plex_pre_allocate"
-#endif
+#include "platform/ap_sys.h"
 
 extern "C" {
 void *__libc_malloc(size_t size);
 void *__libc_calloc(size_t count, size_t size);
 void *__libc_realloc(void *ptr, size_t size);
 void __libc_free(void *ptr);
+}
+
+namespace {
+// glibc exports no internal name for it, so it is looked up past the preload
+// once, at start-up (ap_sys_preload_bind), before pmem can need it.
+size_t (*s_glibc_usable_size)(void *);
+}  // namespace
+
+bool ap_sys_preload_bind() {
+    s_glibc_usable_size =
+        reinterpret_cast<size_t (*)(void *)>(dlsym(RTLD_NEXT, "malloc_usable_size"));
+    return s_glibc_usable_size != nullptr;
 }
 
 void *ap_sys_malloc(size_t size) {
@@ -30,11 +40,14 @@ void *ap_sys_realloc(void *ptr, size_t size) {
 void ap_sys_free(void *ptr) {
     __libc_free(ptr);
 }
+size_t ap_sys_usable_size(const void *ptr) {
+    return s_glibc_usable_size(const_cast<void *>(ptr));
+}
 // malloc_trim is glibc's own (not interposed): it trims the arenas that
 // __libc_malloc serves, which is where released plex blocks went.
 void ap_sys_trim() {
     malloc_trim(0);
 }
-bool ap_sys_marker_exists() {
-    return access(AUTO_PLEX_MARKER_PATH, F_OK) == 0;
+const char *ap_sys_marker_path() {
+    return AP_SYS_MARKER_PATH;
 }

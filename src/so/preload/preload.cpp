@@ -6,18 +6,17 @@
 //
 // Invariants while g_lock is free:
 //   - g_blocks holds exactly the address ranges of the blocks in the 26
-//     plexes' using trees, and g_seen_expand/g_seen_clear the plexes'
-//     count_expand/count_clear at the moment it was last brought up to date;
+//     plexes' using trees: the pools tell it of every block they add or
+//     release (on_block), into room reserved before each pmem call;
 //   - g_large holds exactly the live pool-26 pointers;
 //   - every other pointer the program holds came from glibc's allocator.
 //
 // Calls that arrive while this thread already holds the lock (t_inside) come
-// from the preload itself: pmem's own malloc_usable_size, stdio and time
-// functions of the exit report, dlsym and atexit at start-up.  They are
+// from the preload itself: stdio and time functions of the exit report,
+// dlsym and atexit at start-up.  They are
 // served by glibc directly, so nothing recurses into pmem or waits on the
 // lock this thread holds; what they hand out is a foreign pointer like any
 // other.
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -28,9 +27,11 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "auto_plex.h"
+#include "platform/ap_sys.h"
 #include "pmem.h"
 #include "preload_index.h"
+#include "private/auto_plex_private.h"
+#include "private/pmem_private.h"
 
 extern "C" {
 void *__libc_malloc(size_t size);
@@ -41,6 +42,9 @@ void *__libc_memalign(size_t align, size_t size);
 void *__libc_valloc(size_t size);
 void *__libc_pvalloc(size_t size);
 }
+
+// The preload binding of the seam resolves glibc's malloc_usable_size.
+bool ap_sys_preload_bind();
 
 #define PRELOAD_API extern "C" __attribute__((visibility("default")))
 
@@ -57,9 +61,6 @@ __thread bool t_inside __attribute__((tls_model("initial-exec")));
 bool g_ready;
 block_index g_blocks;
 ptr_set g_large;
-uint64_t g_seen_expand[kPlexPools];
-uint64_t g_seen_clear[kPlexPools];
-size_t (*g_glibc_usable_size)(void *);
 char g_report_path[PATH_MAX];
 
 // Requests that glibc served although pmem was running; shown in the report
@@ -97,54 +98,20 @@ void bump(uint64_t *counter) {
 
 // ---- plex blocks ------------------------------------------------------------
 
-pmem_header *header_of(void *ptr) {
-    return reinterpret_cast<pmem_header *>(static_cast<char *>(ptr) - PMEM_HEADER_SIZE);
-}
-
-const auto_plex_block *block_of(const avl_node *node) {
-    return reinterpret_cast<const auto_plex_block *>(reinterpret_cast<const char *>(node) -
-                                                     offsetof(auto_plex_block, tree_node));
-}
-
-block_range range_of(const auto_plex_block *b, unsigned pool) {
-    const auto *head = static_cast<const plex_block_head *>(b->ctl.head);
-    uintptr_t start = reinterpret_cast<uintptr_t>(b->ctl.head) + PLEX_BLOCK_HEAD_SIZE;
-    return {start, start + uint64_t{head->alloc_num} * b->ctl.item_size, pool};
-}
-
-// The plex keeps its blocks in an address-ordered tree, lower addresses left.
-const auto_plex_block *block_holding(const auto_plex *px, uintptr_t addr) {
-    for (const avl_node *n = px->using_tree; n;) {
-        block_range r = range_of(block_of(n), 0);
-        if (addr < r.start)
-            n = n->left;
-        else if (addr >= r.end)
-            n = n->right;
-        else
-            return block_of(n);
-    }
-    return nullptr;
-}
-
-// From scratch: at start-up (pre-allocated blocks) and whenever a plex's
-// counters moved in a way one call cannot explain.
-void rebuild_index() {
-    size_t total = 0;
-    for (unsigned p = 0; p < kPlexPools; p++)
-        for (avl_node *n = avl_tree_first_in_order(pmem_pools[p].pool_plex.using_tree); n;
-             n = avl_tree_next_in_order(n))
-            total++;
-    g_blocks.n = 0;
-    if (!block_index_reserve(&g_blocks, total)) die("out of memory for the block index");
-    for (unsigned p = 0; p < kPlexPools; p++) {
-        const auto_plex *px = &pmem_pools[p].pool_plex;
-        for (avl_node *n = avl_tree_first_in_order(px->using_tree); n;
-             n = avl_tree_next_in_order(n))
-            g_blocks.v[g_blocks.n++] = range_of(block_of(n), p);
-        g_seen_expand[p] = px->count_expand;
-        g_seen_clear[p] = px->count_clear;
-    }
-    block_index_sort(&g_blocks);
+// Told by the pools of every block they add or release; room for one more
+// range is reserved before every pmem call (make_room), and for the first
+// blocks of all pools before pmem_init, so recording never fails.
+void on_block(const auto_plex *px, const auto_plex_block *b, plex_block_event event) {
+    auto pool = static_cast<unsigned>(
+        reinterpret_cast<const pmem_pool *>(reinterpret_cast<const char *>(px) -
+                                            offsetof(pmem_pool, pool_plex)) -
+        pmem_pools);
+    uintptr_t start = reinterpret_cast<uintptr_t>(get_start_ptr(&b->ctl));
+    if (event == PLEX_BLOCK_ADDED)
+        block_index_insert(&g_blocks,
+                           {start, reinterpret_cast<uintptr_t>(get_end_ptr(&b->ctl)), pool});
+    else
+        block_index_erase(&g_blocks, start);
 }
 
 // Room for what one pmem call can add: one block range and one large pointer.
@@ -153,28 +120,9 @@ bool make_room() {
     return block_index_reserve(&g_blocks, 1) && ptr_set_reserve(&g_large, 1);
 }
 
-// A slot from a new block is the only way an allocation adds a block.
 void track_alloc(void *ptr) {
-    unsigned pool = header_of(ptr)->pool_id;
-    if (pool == kSystemPool) {
+    if (pmem_header_of(ptr)->pool_id == kSystemPool)
         ptr_set_insert(&g_large, reinterpret_cast<uintptr_t>(ptr));
-        return;
-    }
-    const auto_plex *px = &pmem_pools[pool].pool_plex;
-    if (px->count_expand == g_seen_expand[pool]) return;
-    const auto_plex_block *b = block_holding(px, reinterpret_cast<uintptr_t>(header_of(ptr)));
-    if (px->count_expand != g_seen_expand[pool] + 1 || !b) return rebuild_index();
-    block_index_insert(&g_blocks, range_of(b, pool));
-    g_seen_expand[pool] = px->count_expand;
-}
-
-// A release gives back at most the block that held the released slot.
-void track_release(uintptr_t header, unsigned pool) {
-    const auto_plex *px = &pmem_pools[pool].pool_plex;
-    if (px->count_clear == g_seen_clear[pool]) return;
-    if (px->count_clear != g_seen_clear[pool] + 1 || !block_index_erase(&g_blocks, header))
-        return rebuild_index();
-    g_seen_clear[pool] = px->count_clear;
 }
 
 // ---- ownership --------------------------------------------------------------
@@ -182,7 +130,7 @@ void track_release(uintptr_t header, unsigned pool) {
 enum class owner { glibc, plex, large };
 
 owner owner_of(void *ptr, unsigned *pool) {
-    uintptr_t header = reinterpret_cast<uintptr_t>(ptr) - PMEM_HEADER_SIZE;
+    auto header = reinterpret_cast<uintptr_t>(pmem_header_of(ptr));
     if (const block_range *r = block_index_find(&g_blocks, header)) {
         *pool = r->pool;
         return owner::plex;
@@ -194,7 +142,7 @@ owner owner_of(void *ptr, unsigned *pool) {
 
 size_t usable_size(void *ptr) {
     unsigned pool;
-    return owner_of(ptr, &pool) == owner::glibc ? g_glibc_usable_size(ptr) : pmem_ptr2size(ptr);
+    return owner_of(ptr, &pool) == owner::glibc ? ap_sys_usable_size(ptr) : pmem_ptr2size(ptr);
 }
 
 // ---- start-up, fork, exit -----------------------------------------------------
@@ -245,12 +193,12 @@ void fork_child() {
 
 void start() {
     g_ready = true;
-    g_glibc_usable_size =
-        reinterpret_cast<size_t (*)(void *)>(dlsym(RTLD_NEXT, "malloc_usable_size"));
-    if (!g_glibc_usable_size) die("glibc's malloc_usable_size not found");
+    if (!ap_sys_preload_bind()) die("glibc's malloc_usable_size not found");
+    // With the pre-allocation marker every plex pool gets a block at init.
+    if (!block_index_reserve(&g_blocks, kPlexPools) || !ptr_set_reserve(&g_large, 1))
+        die("out of memory for the ownership index");
+    auto_plex_set_block_hook_internal(on_block);
     pmem_init();
-    rebuild_index();  // blocks exist already when the pre-allocation marker is present
-    if (!ptr_set_reserve(&g_large, 1)) die("out of memory for the pointer set");
     read_config();
     if (pthread_atfork(fork_prepare, fork_parent, fork_child) != 0)
         die("cannot register the fork handlers");
@@ -338,7 +286,6 @@ void serve_free(void *ptr) {
             return;
         case owner::plex:
             pmem_free(ptr);
-            track_release(reinterpret_cast<uintptr_t>(header_of(ptr)), pool);
             return;
     }
 }
@@ -368,7 +315,7 @@ void *serve_realloc(void *ptr, size_t size) {
         // Moved onto pmem so the program's memory ends up counted; realloc
         // promises no alignment beyond malloc's, so aligned blocks may move.
         if (size > PMEM_MAX_SIZE) return from_glibc(__libc_realloc(ptr, size), &g_bypass.huge);
-        size_t old = g_glibc_usable_size(ptr);
+        size_t old = ap_sys_usable_size(ptr);
         void *q = serve_malloc(size);
         if (!q) return nullptr;
         memcpy(q, ptr, old < size ? old : size);
@@ -384,15 +331,12 @@ void *serve_realloc(void *ptr, size_t size) {
     }
     if (q == ptr) return q;
     track_alloc(q);
-    if (o == owner::large)
-        ptr_set_erase(&g_large, reinterpret_cast<uintptr_t>(ptr));
-    else
-        track_release(reinterpret_cast<uintptr_t>(header_of(ptr)), old_pool);
+    if (o == owner::large) ptr_set_erase(&g_large, reinterpret_cast<uintptr_t>(ptr));
     return q;
 }
 
-// Nested: pmem is not in the middle of a call (only its usable-size lookup
-// nests, and that never frees), so releasing a pmem pointer here is safe.
+// Nested: pmem is never in the middle of a call here (it calls glibc through
+// its own seam), so releasing a pmem pointer is safe.
 void *serve_realloc_nested(void *ptr, size_t size) {
     unsigned pool;
     if (!ptr || owner_of(ptr, &pool) == owner::glibc)

@@ -4,8 +4,6 @@
 
 #include <string.h>
 
-#include <algorithm>
-
 // ---- block ranges -----------------------------------------------------------
 
 namespace {
@@ -60,11 +58,6 @@ bool block_index_erase(block_index *ix, uintptr_t addr) {
     memmove(&ix->v[at], &ix->v[at + 1], (ix->n - at - 1) * sizeof(block_range));
     ix->n--;
     return true;
-}
-
-void block_index_sort(block_index *ix) {
-    std::sort(ix->v, ix->v + ix->n,
-              [](const block_range &a, const block_range &b) { return a.start < b.start; });
 }
 
 // ---- pool-26 pointers -----------------------------------------------------

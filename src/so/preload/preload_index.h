@@ -8,8 +8,8 @@
 //
 //   - block_index: the address ranges of every block of pmem's 26 plexes,
 //     sorted and disjoint.  A pointer whose header lies in a range is pmem's.
-//     Blocks come and go only when a plex grows or releases one, a rare event,
-//     so a sorted array with binary search is cheap to keep exact.
+//     The pools report every block they add or release, a rare event, so a
+//     sorted array with binary search is cheap to keep exact.
 //   - ptr_set: the live pool-26 pointers (above 8192 bytes, served by glibc
 //     behind a pmem header); an open-addressing hash set.
 //
@@ -47,8 +47,6 @@ void block_index_insert(block_index *ix, block_range r);
 bool block_index_erase(block_index *ix, uintptr_t addr);
 // The range containing `addr`, or null.
 const block_range *block_index_find(const block_index *ix, uintptr_t addr);
-// Sorts v[0..n) after a bulk rebuild.
-void block_index_sort(block_index *ix);
 
 // Invariant: slots hold a pointer or 0 (empty); n * 2 <= cap; cap is 0 or a
 // power of two; every key is reachable from its home slot without crossing an

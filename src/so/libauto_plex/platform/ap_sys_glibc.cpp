@@ -1,13 +1,8 @@
 // glibc binding of the platform seam, linked into the shipped library.
-#include "ap_sys.h"
-
 #include <malloc.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#ifndef AUTO_PLEX_MARKER_PATH
-#define AUTO_PLEX_MARKER_PATH "/var/auto_plex_pre_allocate"
-#endif
+#include "platform/ap_sys.h"
 
 void *ap_sys_malloc(size_t size) {
     return malloc(size);
@@ -21,9 +16,12 @@ void *ap_sys_realloc(void *ptr, size_t size) {
 void ap_sys_free(void *ptr) {
     free(ptr);
 }
+size_t ap_sys_usable_size(const void *ptr) {
+    return malloc_usable_size(const_cast<void *>(ptr));
+}
 void ap_sys_trim() {
     malloc_trim(0);
 }
-bool ap_sys_marker_exists() {
-    return access(AUTO_PLEX_MARKER_PATH, F_OK) == 0;
+const char *ap_sys_marker_path() {
+    return AP_SYS_MARKER_PATH;
 }

@@ -1,4 +1,5 @@
-// A small JSON writer for the statistics reports (private header).
+// A small JSON writer for the statistics reports (private header of the
+// reports layer).
 //
 // Writes compact JSON, one member at a time, either straight into a stream
 // or into memory obtained through the platform seam.  It inserts the commas,
@@ -6,14 +7,12 @@
 // U+FFFD, so any name a host registered still gives a document every parser
 // accepts.  Allocates nothing on the stream side; on the memory side an
 // allocation failure makes the writer drop everything after it (failed()).
-#ifndef LIBAUTO_PLEX_AP_JSON_H
-#define LIBAUTO_PLEX_AP_JSON_H
+#ifndef LIBAUTO_PLEX_REPORTS_JSON_WRITER_H
+#define LIBAUTO_PLEX_REPORTS_JSON_WRITER_H
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
-
-#include "app_log.h"
 
 class ApJson {
   public:
@@ -53,19 +52,5 @@ class ApJson {
     uint64_t has_member_ = 0;
     unsigned depth_ = 0;
 };
-
-// The body of one report, after the members every report starts with.
-using ap_json_body = void (*)(ApJson &);
-
-// One document {"version", "report", "time", "ppid", "pid", "mallinfo2",
-// <body>} written to a temporary file beside `path` and renamed over it.
-// Returns 0, or -1 when nothing was written (null or unusable path, write
-// error).
-int ap_json_to_file(const char *path, const char *report, ap_json_body body);
-
-// The same document sent as one call of `log` (routine `routine`, format
-// "%s\n").  Out of memory: sends the head with "error":"out of memory"
-// instead and returns -1; null `log`: returns -1.
-int ap_json_to_log(app_log_rt_fn log, const char *routine, const char *report, ap_json_body body);
 
 #endif

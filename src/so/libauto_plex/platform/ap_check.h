@@ -5,8 +5,8 @@
 // shape of the C library's assert ("prog: file:line: function: Assertion
 // `cond' failed.") because hosts grep their logs for it; the condition text is
 // the message, so callers write the condition exactly as it should read.
-#ifndef LIBAUTO_PLEX_AP_CHECK_H
-#define LIBAUTO_PLEX_AP_CHECK_H
+#ifndef LIBAUTO_PLEX_PLATFORM_AP_CHECK_H
+#define LIBAUTO_PLEX_PLATFORM_AP_CHECK_H
 
 [[noreturn, gnu::cold, gnu::noinline]] void ap_check_fail_internal(const char *cond,
                                                                    const char *file, unsigned line,

@@ -1,7 +1,7 @@
 // The failure half of LIBAP_CHECK.  It runs when the heap may already be
 // damaged, so it formats into a stack buffer and writes with one write(2):
 // no stdio locks, no allocation.
-#include "ap_check.h"
+#include "platform/ap_check.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -2,18 +2,26 @@
 // reports of the three components.
 //
 // Owns no state.  Reads the registries and counter tables the text reports
-// read, plus the peaks (ap_stats_internal.h); the JSON documents are built
-// from the same record fillers as the snapshots, so a snapshot and a JSON
-// report made with nothing in between agree to the last count.
+// read, plus the peaks each component keeps (its private header); the JSON
+// documents are built from the same record fillers as the snapshots, so a
+// snapshot and a JSON report made with nothing in between agree to the last
+// count.
 #include "ap_stats.h"
 
+#include <limits.h>
+#include <malloc.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
-#include "ap_check.h"
-#include "ap_json.h"
-#include "ap_stats_internal.h"
+#include "platform/ap_check.h"
+#include "private/auto_plex_private.h"
+#include "private/malloc_statis_private.h"
+#include "private/pmem_private.h"
+#include "reports/json_writer.h"
+#include "reports/report_text.h"
 
 namespace {
 
@@ -22,18 +30,8 @@ namespace {
 
 // ---- object pools ----------------------------------------------------------------
 
-const auto_plex *plex_of_link(const auto_plex_link *link) {
-    return reinterpret_cast<const auto_plex *>(reinterpret_cast<const char *>(link) -
-                                               offsetof(auto_plex, plex_link));
-}
-
-const auto_plex_block *block_of_node(const avl_node *node) {
-    return reinterpret_cast<const auto_plex_block *>(reinterpret_cast<const char *>(node) -
-                                                     offsetof(auto_plex_block, tree_node));
-}
-
 const plex_block_head *head_of(const auto_plex_block *block) {
-    return static_cast<const plex_block_head *>(block->ctl.head);
+    return plex_head_of(&block->ctl);
 }
 
 void fill_plex(const auto_plex *me, auto_plex_snapshot *s) {
@@ -52,7 +50,7 @@ void fill_plex(const auto_plex *me, auto_plex_snapshot *s) {
     s->expand_failed = me->expand_failed;
     s->alloc_failed = me->alloc_failed;
     for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
-        const plex_block_head *h = head_of(block_of_node(n));
+        const plex_block_head *h = head_of(plex_block_of_node(n));
         s->block_count++;
         s->full_block_count += h->using_num >= h->alloc_num;
     }
@@ -62,7 +60,7 @@ void plex_body(ApJson &j) {
     uint64_t max_mem = 0, allocated = 0, used = 0;
     j.begin_array("plexes");
     for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-        const auto_plex *me = plex_of_link(l);
+        const auto_plex *me = plex_of_registry_link(l);
         auto_plex_snapshot s;
         fill_plex(me, &s);
         j.begin_object();
@@ -83,7 +81,7 @@ void plex_body(ApJson &j) {
         j.begin_array("blocks");
         for (avl_node *n = avl_tree_first_in_order(me->using_tree); n;
              n = avl_tree_next_in_order(n)) {
-            const auto_plex_block *block = block_of_node(n);
+            const auto_plex_block *block = plex_block_of_node(n);
             char address[32];
             snprintf(address, sizeof address, "%p", static_cast<const void *>(block));
             j.begin_object();
@@ -190,23 +188,23 @@ void pmem_body(ApJson &j) {
 
 // ---- module accounting -------------------------------------------------------------
 
-void fill_statis(const mem_statis_view &v, int32_t id, mem_statis_snapshot *s) {
-    const mem_statis_entry &e = v.array[id];
+void fill_statis(const mem_statis_table &t, int32_t id, mem_statis_snapshot *s) {
+    const mem_statis_entry &e = t.records[id].pub;
     *s = mem_statis_snapshot{};
     s->module_name = e.module_name;
     s->mem_alloced = e.mem_alloced;
-    s->peak_mem_alloced = v.peak[id];
+    s->peak_mem_alloced = t.records[id].peak_mem_alloced;
     s->limit = e.limit;
     s->over_limit_failed = e.over_limit_failed;
 }
 
 void statis_body(ApJson &j) {
-    const mem_statis_view v = mem_statis_view_internal();
+    const mem_statis_table t = mem_statis_table_internal();
     int64_t total = 0;
     j.begin_array("modules");
-    for (int32_t id = 0; id < v.registered; id++) {
+    for (int32_t id = 0; id < t.registered; id++) {
         mem_statis_snapshot s;
-        fill_statis(v, id, &s);
+        fill_statis(t, id, &s);
         j.begin_object();
         j.i64("id", id);
         j.str("module_name", s.module_name);
@@ -223,6 +221,89 @@ void statis_body(ApJson &j) {
     j.end_object();
 }
 
+// ---- JSON framing ------------------------------------------------------------------
+
+// The body of one report, after the members every report starts with.
+using json_body = void (*)(ApJson &);
+
+void head(ApJson &j, const char *report) {
+    j.u64("version", AP_STATS_JSON_VERSION);
+    j.str("report", report);
+    j.i64("time", static_cast<int64_t>(time(nullptr)));
+    j.u64("ppid", report_ppid());
+    j.u64("pid", report_pid());
+}
+
+// mallinfo2: the size_t figures, which do not wrap above 2 GiB as the int
+// ones of the text reports do.
+void mallinfo2_object(ApJson &j) {
+    struct mallinfo2 mi = mallinfo2();
+    j.begin_object("mallinfo2");
+    j.u64("arena", mi.arena);
+    j.u64("ordblks", mi.ordblks);
+    j.u64("smblks", mi.smblks);
+    j.u64("hblks", mi.hblks);
+    j.u64("hblkhd", mi.hblkhd);
+    j.u64("usmblks", mi.usmblks);
+    j.u64("fsmblks", mi.fsmblks);
+    j.u64("uordblks", mi.uordblks);
+    j.u64("fordblks", mi.fordblks);
+    j.u64("keepcost", mi.keepcost);
+    j.end_object();
+}
+
+void document(ApJson &j, const char *report, json_body body) {
+    j.begin_object();
+    head(j, report);
+    mallinfo2_object(j);
+    body(j);
+    j.end_object();
+}
+
+// One document {"version", "report", "time", "ppid", "pid", "mallinfo2",
+// <body>} written to a temporary file beside `path` and renamed over it.
+// Returns 0, or -1 when nothing was written (null or unusable path, write
+// error).
+int json_to_file(const char *path, const char *report, json_body body) {
+    if (!path) return -1;
+    // Beside the target, so the rename stays within one file system.
+    char tmp[PATH_MAX];
+    int n = snprintf(tmp, sizeof tmp, "%s.%u.tmp", path, report_pid());
+    if (n < 0 || size_t(n) >= sizeof tmp) return -1;
+    FILE *f = report_open(tmp, "w");
+    if (!f) return -1;
+    bool ok;
+    {
+        ApJson j(f);
+        document(j, report, body);
+        ok = !j.failed() && fputc('\n', f) != EOF && fflush(f) == 0 && !ferror(f);
+    }
+    ok = fclose(f) == 0 && ok;
+    if (ok && rename(tmp, path) == 0) return 0;
+    unlink(tmp);
+    return -1;
+}
+
+// The same document sent as one call of `log` (routine `routine`, format
+// "%s\n").  Out of memory: sends the head with "error":"out of memory"
+// instead and returns -1; null `log`: returns -1.
+int json_to_log(app_log_rt_fn log, const char *routine, const char *report, json_body body) {
+    if (!log) return -1;
+    ApJson j;
+    document(j, report, body);
+    if (const char *text = j.text()) {
+        log(routine, AP_STATS_JSON_LINE, "%s\n", text);
+        return 0;
+    }
+    // Small enough for the stack: still one parseable document.
+    char fallback[256];
+    snprintf(fallback, sizeof fallback,
+             "{\"version\":%d,\"report\":\"%s\",\"error\":\"out of memory\"}",
+             AP_STATS_JSON_VERSION, report);
+    log(routine, AP_STATS_JSON_LINE, "%s\n", fallback);
+    return -1;
+}
+
 }  // namespace
 
 extern "C" {
@@ -231,7 +312,7 @@ AP_API size_t auto_plex_take_snapshot(auto_plex_snapshot *out, size_t capacity) 
     AP_STATS_CHECK_BUFFER(out, capacity);
     size_t total = 0;
     for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next, total++)
-        if (total < capacity) fill_plex(plex_of_link(l), &out[total]);
+        if (total < capacity) fill_plex(plex_of_registry_link(l), &out[total]);
     return total;
 }
 
@@ -243,18 +324,18 @@ AP_API size_t auto_plex_take_block_snapshot(const auto_plex *me, auto_plex_block
     for (avl_node *n = avl_tree_first_in_order(me->using_tree); n;
          n = avl_tree_next_in_order(n), total++) {
         if (total >= capacity) continue;
-        const auto_plex_block *block = block_of_node(n);
+        const auto_plex_block *block = plex_block_of_node(n);
         out[total] = {block, head_of(block)->alloc_num, head_of(block)->using_num};
     }
     return total;
 }
 
 AP_API int auto_plex_debug_json(const char *path) {
-    return ap_json_to_file(path, "auto_plex", plex_body);
+    return json_to_file(path, "auto_plex", plex_body);
 }
 
 AP_API int auto_plex_debug_json_rt(app_log_rt_fn app_log_rt) {
-    return ap_json_to_log(app_log_rt, "auto_plex_debug_json_rt", "auto_plex", plex_body);
+    return json_to_log(app_log_rt, "auto_plex_debug_json_rt", "auto_plex", plex_body);
 }
 
 AP_API size_t pmem_take_pool_snapshot(pmem_pool_snapshot *out, size_t capacity) {
@@ -272,27 +353,27 @@ AP_API size_t pmem_take_module_snapshot(pmem_module_snapshot *out, size_t capaci
 }
 
 AP_API int pmem_statis_debug_json(const char *path) {
-    return ap_json_to_file(path, "pmem", pmem_body);
+    return json_to_file(path, "pmem", pmem_body);
 }
 
 AP_API int pmem_statis_debug_json_rt(app_log_rt_fn app_log_rt) {
-    return ap_json_to_log(app_log_rt, "pmem_statis_debug_json_rt", "pmem", pmem_body);
+    return json_to_log(app_log_rt, "pmem_statis_debug_json_rt", "pmem", pmem_body);
 }
 
 AP_API size_t mem_statis_take_snapshot(mem_statis_snapshot *out, size_t capacity) {
     AP_STATS_CHECK_BUFFER(out, capacity);
-    const mem_statis_view v = mem_statis_view_internal();
-    for (int32_t id = 0; id < v.registered && size_t(id) < capacity; id++)
-        fill_statis(v, id, &out[id]);
-    return size_t(v.registered);
+    const mem_statis_table t = mem_statis_table_internal();
+    for (int32_t id = 0; id < t.registered && size_t(id) < capacity; id++)
+        fill_statis(t, id, &out[id]);
+    return size_t(t.registered);
 }
 
 AP_API int mem_statis_debug_json(const char *path) {
-    return ap_json_to_file(path, "mem_statis", statis_body);
+    return json_to_file(path, "mem_statis", statis_body);
 }
 
 AP_API int mem_statis_debug_json_rt(app_log_rt_fn app_log_rt) {
-    return ap_json_to_log(app_log_rt, "mem_statis_debug_json_rt", "mem_statis", statis_body);
+    return json_to_log(app_log_rt, "mem_statis_debug_json_rt", "mem_statis", statis_body);
 }
 
 }  // extern "C"

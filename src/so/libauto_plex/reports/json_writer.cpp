@@ -1,18 +1,11 @@
-// The JSON writer of the statistics reports, and the file and callback
-// framing every JSON report shares.
-#include "ap_json.h"
+// The JSON writer of the statistics reports.
+#include "reports/json_writer.h"
 
-#include <limits.h>
-#include <malloc.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
-#include <unistd.h>
 
-#include "ap_check.h"
-#include "ap_report.h"
-#include "ap_stats.h"
-#include "ap_sys.h"
+#include "platform/ap_check.h"
+#include "platform/ap_sys.h"
 
 namespace {
 
@@ -169,79 +162,4 @@ void ApJson::str(const char *key, const char *s) {
         put_string(s);
     else
         put("null");
-}
-
-namespace {
-
-void head(ApJson &j, const char *report) {
-    j.u64("version", AP_STATS_JSON_VERSION);
-    j.str("report", report);
-    j.i64("time", static_cast<int64_t>(time(nullptr)));
-    j.u64("ppid", ap_report_ppid());
-    j.u64("pid", ap_report_pid());
-}
-
-// mallinfo2: the size_t figures, which do not wrap above 2 GiB as the int
-// ones of the text reports do.
-void mallinfo2_object(ApJson &j) {
-    struct mallinfo2 mi = mallinfo2();
-    j.begin_object("mallinfo2");
-    j.u64("arena", mi.arena);
-    j.u64("ordblks", mi.ordblks);
-    j.u64("smblks", mi.smblks);
-    j.u64("hblks", mi.hblks);
-    j.u64("hblkhd", mi.hblkhd);
-    j.u64("usmblks", mi.usmblks);
-    j.u64("fsmblks", mi.fsmblks);
-    j.u64("uordblks", mi.uordblks);
-    j.u64("fordblks", mi.fordblks);
-    j.u64("keepcost", mi.keepcost);
-    j.end_object();
-}
-
-void document(ApJson &j, const char *report, ap_json_body body) {
-    j.begin_object();
-    head(j, report);
-    mallinfo2_object(j);
-    body(j);
-    j.end_object();
-}
-
-}  // namespace
-
-int ap_json_to_file(const char *path, const char *report, ap_json_body body) {
-    if (!path) return -1;
-    // Beside the target, so the rename stays within one file system.
-    char tmp[PATH_MAX];
-    int n = snprintf(tmp, sizeof tmp, "%s.%u.tmp", path, ap_report_pid());
-    if (n < 0 || size_t(n) >= sizeof tmp) return -1;
-    FILE *f = ap_report_open(tmp, "w");
-    if (!f) return -1;
-    bool ok;
-    {
-        ApJson j(f);
-        document(j, report, body);
-        ok = !j.failed() && fputc('\n', f) != EOF && fflush(f) == 0 && !ferror(f);
-    }
-    ok = fclose(f) == 0 && ok;
-    if (ok && rename(tmp, path) == 0) return 0;
-    unlink(tmp);
-    return -1;
-}
-
-int ap_json_to_log(app_log_rt_fn log, const char *routine, const char *report, ap_json_body body) {
-    if (!log) return -1;
-    ApJson j;
-    document(j, report, body);
-    if (const char *text = j.text()) {
-        log(routine, AP_STATS_JSON_LINE, "%s\n", text);
-        return 0;
-    }
-    // Small enough for the stack: still one parseable document.
-    char fallback[256];
-    snprintf(fallback, sizeof fallback,
-             "{\"version\":%d,\"report\":\"%s\",\"error\":\"out of memory\"}",
-             AP_STATS_JSON_VERSION, report);
-    log(routine, AP_STATS_JSON_LINE, "%s\n", fallback);
-    return -1;
 }

@@ -1,0 +1,42 @@
+// The one road from libauto_plex to the system allocator (private header).
+//
+// Every call the library makes into the allocator beneath it goes through
+// these functions, and so does the question "does the pre-allocation marker
+// exist".  Three bindings exist: glibc for the shipped library
+// (ap_sys_glibc.cpp), glibc's internal entry points for the preload library
+// (which interposes malloc itself), and a test binding that can refuse any
+// chosen allocation and counts what is outstanding, so that every
+// out-of-memory path can be driven and checked for leaks.  Keep the set
+// narrow: every entry is one more thing each binding has to provide.
+#ifndef LIBAUTO_PLEX_PLATFORM_AP_SYS_H
+#define LIBAUTO_PLEX_PLATFORM_AP_SYS_H
+
+#include <stddef.h>
+#include <string.h>
+
+void *ap_sys_malloc(size_t size);
+void *ap_sys_calloc(size_t count, size_t size);
+void *ap_sys_realloc(void *ptr, size_t size);
+void ap_sys_free(void *ptr);
+// The usable size the allocator reports for a block it handed out.
+size_t ap_sys_usable_size(const void *ptr);
+// Hands free heap memory back to the kernel (malloc_trim(0)).
+void ap_sys_trim();
+// Where the pre-allocation marker file is looked for; null: nowhere.
+const char *ap_sys_marker_path();
+
+#define AP_SYS_MARKER_PATH "/var/auto_plex_pre_allocate"
+
+// True when the marker file exists.  The lookup itself is the same for every
+// binding; only the path differs.
+bool ap_sys_marker_exists();
+
+// A copy of `s` through the seam, so name copies fail like any allocation.
+inline char *ap_sys_strdup(const char *s) {
+    size_t len = strlen(s) + 1;
+    char *copy = static_cast<char *>(ap_sys_malloc(len));
+    if (copy) memcpy(copy, s, len);
+    return copy;
+}
+
+#endif

@@ -1,0 +1,42 @@
+// What the text reports share (private header of the reports layer).  The
+// texts are an interface (operators diff the files, log pipelines key on the
+// routine name and line number of every callback call), so each report keeps
+// its own literals; only what is the same everywhere lives here.
+#ifndef LIBAUTO_PLEX_REPORTS_REPORT_TEXT_H
+#define LIBAUTO_PLEX_REPORTS_REPORT_TEXT_H
+
+#include <stdio.h>
+
+#include "app_log.h"
+
+// First call of every callback report.
+inline constexpr char kReportBeginLine[] =
+    "------------------------------BEGIN----------------------------------\n";
+// The process ids, as the callback reports of pmem and mem_statis send them...
+inline constexpr char kReportPidsRt[] = "-----------ppid:%u pid:%u------------------\n";
+// ...and as their file reports write them.
+inline constexpr char kReportPidsFile[] = "========[module_statis]---ppid:%u pid:%u=======\n";
+
+// Opens a report file; a null path or an unopenable file gives null, and the
+// caller then writes nothing.
+FILE *report_open(const char *path, const char *mode);
+// Flushes and closes; write errors are not reported anywhere.
+void report_close(FILE *f);
+// "\n%04d-%02d-%02d %02d:%02d:%02d\n" in local time: a file report that is
+// appended to starts each report with an empty line and this stamp.
+void report_timestamp(FILE *f);
+unsigned report_pid();
+unsigned report_ppid();
+
+// The ten labels of a mallinfo block, in the structure's field order, each
+// with the blanks or tabs that align its value.
+struct report_mallinfo_labels {
+    const char *format[10];
+};
+
+// Sends one snapshot of glibc's allocator statistics, field k on line
+// first_line + k (the int-field mallinfo, whose layout the texts follow).
+void report_mallinfo_rt(app_log_rt_fn log, const char *routine, int first_line,
+                        const report_mallinfo_labels &labels);
+
+#endif
