@@ -1,478 +1,293 @@
-// pmem after pmem_init: size classes, the header, counting, resizing, out of
-// memory and the contract checks.  Every test checks counter changes against
-// a snapshot and releases what it allocates, so the tests hold in any order
-// and in one process.
-#include <gtest/gtest.h>
-#include <malloc.h>
+// pmem: start-up, size classes, the header, exact counting of every call,
+// resizing, out of memory, the pass-through before pmem_init and the
+// contract checks.  Counters are compared whole: every change a call makes
+// is listed, so an extra change fails too.
 #include <signal.h>
-#include <string.h>
 
-#include <vector>
-
-#include "checkers.h"
-#include "fault.h"
 #include "pmem.h"
-#include "pmem_report_text.h"
-#include "tools/slot_access.h"
+#include "private/pmem_private.h"
+#include "testing.h"
 
 namespace {
 
-using pmem_text::Counters;
-
-class PmemTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!pmem_inited) {
-            ASSERT_EQ(pmem_init(), 0);
-        }
-        ap_fault::reset();
+struct Counters {
+    pool_statis pools[PMEM_POOL_ID_N];
+    module_statis modules[PMEM_MID_N];
+    Counters() {
+        memcpy(pools, pmem_pool_stats, sizeof pools);
+        memcpy(modules, pmem_module_stats, sizeof modules);
+    }
+    void alloc(unsigned mid, unsigned pool, uint64_t bytes) {
+        pools[pool].alloc_count++;
+        modules[mid].alloc_size += bytes;
+        modules[mid].alloc_count[pool]++;
+    }
+    void free(unsigned mid, unsigned pool, uint64_t bytes) {
+        pools[pool].free_count++;
+        modules[mid].free_size += bytes;
+        modules[mid].free_count[pool]++;
+    }
+    void fail(unsigned mid, unsigned pool) {
+        pools[pool].fail_count++;
+        modules[mid].fail_count[pool]++;
+    }
+    bool now() const {
+        return !memcmp(pools, pmem_pool_stats, sizeof pools) &&
+               !memcmp(modules, pmem_module_stats, sizeof modules);
     }
 };
-using pmem_sizes = PmemTest;
-using pmem_header_bytes = PmemTest;
-using pmem_counting = PmemTest;
-using pmem_resize = PmemTest;
-using pmem_out_of_memory = PmemTest;
-using pmem_contract_death = PmemTest;
 
-const pmem_header *header(const void *p) {
-    return reinterpret_cast<const pmem_header *>(static_cast<const char *>(p) - 16);
+class Pmem : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!pmem_inited) pmem_init();
+    }
+};
+
+unsigned pool_of(const void *p) {
+    return pmem_header_of(p)->pool_id;
 }
 
-// The plain reference: the lowest pool whose size holds the size rounded up
-// to 16; 27 when none does.
-unsigned reference_pool(uint64_t size) {
-    uint64_t rounded = (size + 15) / 16 * 16;
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
-        if (pmem_pool_sizes[p] >= rounded) return p;
-    return PMEM_POOL_ID_N;
-}
+}  // namespace
 
-bool aligned16(const void *p) {
-    return reinterpret_cast<uintptr_t>(p) % 16 == 0;
-}
-
-// Counters equal except for the listed changes, which the test applies to
-// its copy of the snapshot before comparing.
-::testing::AssertionResult counters_are(const Counters &expected) {
-    Counters now = pmem_text::snapshot();
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
-        if (memcmp(&now.pools[p], &expected.pools[p], sizeof now.pools[p]) != 0)
-            return ::testing::AssertionFailure()
-                   << "pool " << p << ": alloc " << now.pools[p].alloc_count << " free "
-                   << now.pools[p].free_count << " fail " << now.pools[p].fail_count
-                   << ", expected " << expected.pools[p].alloc_count << "/"
-                   << expected.pools[p].free_count << "/" << expected.pools[p].fail_count;
+// Pools named, sized or registered wrongly, a pool 26 with a plex, or
+// module records without their names.
+TEST_F(Pmem, InitBuildsThePools) {
+    const auto_plex_link *l = &plex_registry;
+    for (int p = PMEM_POOL_ID_N - 2; p >= 0; p--) {
+        l = l->next;
+        ASSERT_EQ(l, &pmem_pools[p].pool_plex.plex_link)
+            << "registered in pool order, newest first";
+        EXPECT_EQ(pmem_pools[p].pool_plex.item_size, pmem_pool_sizes[p] + 16u);
+    }
+    EXPECT_EQ(l->next, &plex_registry);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(&pmem_pools[26].pool_plex), sizeof(auto_plex)),
+              std::string(sizeof(auto_plex), 0));
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        EXPECT_EQ(pmem_pool_stats[p].name, pmem_pools[p].name);
+        EXPECT_EQ(pmem_pools[p].name, "pmem_pool_" + std::to_string(pmem_pool_sizes[p]));
+        EXPECT_EQ(pmem_pools[p].size, pmem_pool_sizes[p]);
+    }
     for (unsigned m = 0; m < PMEM_MID_N; m++)
-        if (memcmp(&now.modules[m], &expected.modules[m], sizeof now.modules[m]) != 0)
-            return ::testing::AssertionFailure()
-                   << "module " << m << ": alloc_size " << now.modules[m].alloc_size
-                   << " free_size " << now.modules[m].free_size << ", expected "
-                   << expected.modules[m].alloc_size << "/" << expected.modules[m].free_size
-                   << " (or a per-pool count differs)";
-    return ::testing::AssertionSuccess();
+        EXPECT_EQ(pmem_module_stats[m].name, pmem_module_names[m]);
+    EXPECT_STREQ(pmem_module_names[0], "default");
 }
 
-void count_alloc(Counters *c, unsigned mid, unsigned pool, uint64_t bytes) {
-    c->pools[pool].alloc_count++;
-    c->modules[mid].alloc_size += bytes;
-    c->modules[mid].alloc_count[pool]++;
-}
-
-void count_free(Counters *c, unsigned mid, unsigned pool, uint64_t bytes) {
-    c->pools[pool].free_count++;
-    c->modules[mid].free_size += bytes;
-    c->modules[mid].free_count[pool]++;
-}
-
-void count_fail(Counters *c, unsigned mid, unsigned pool) {
-    c->pools[pool].fail_count++;
-    c->modules[mid].fail_count[pool]++;
-}
-
-// ---- size classes ----------------------------------------------------------
-
-// Catches: a wrong order-table entry, an off-by-one in the step down, or a
-// usable size that is not the pool's.
-TEST_F(pmem_sizes, PublishedExamplesMapToTheirPools) {
+// A size served by a pool other than the lowest that holds it rounded to 16
+// (the order table, the step down), or a wrong usable size.
+TEST_F(Pmem, EverySizeGoesToTheLowestPoolThatHoldsIt) {
     struct Row {
         size_t request;
         unsigned pool;
-        size_t usable;
-    };
-    const Row rows[] = {{0, 0, 0},        {1, 1, 16},      {16, 1, 16},   {17, 2, 32},
-                        {33, 3, 64},      {100, 4, 128},   {257, 6, 320}, {1000, 13, 1024},
-                        {4097, 22, 5120}, {8192, 25, 8192}};
+    } rows[] = {{0, 0},   {1, 1},     {16, 1},    {17, 2},    {33, 3},    {100, 4},
+                {257, 6}, {1000, 13}, {4097, 22}, {8192, 25}, {8193, 26}, {size_t{1} << 30, 26}};
     for (const Row &r : rows) {
-        void *p = pmem_malloc(1, r.request);
+        void *p = pmem_malloc(3, r.request);
         ASSERT_NE(p, nullptr) << r.request;
-        EXPECT_EQ(header(p)->pool_id, r.pool) << r.request;
-        EXPECT_EQ(pmem_ptr2size(p), r.usable) << r.request;
+        EXPECT_EQ(pool_of(p), r.pool) << r.request;
         pmem_free(p);
     }
-
-    void *big = pmem_malloc(1, 8193);
-    ASSERT_NE(big, nullptr);
-    EXPECT_EQ(header(big)->pool_id, 26);
-    size_t block = malloc_usable_size(const_cast<pmem_header *>(header(big)));
-    EXPECT_GE(block, 8224u);
-    EXPECT_EQ(pmem_ptr2size(big), block - 16);
-    pmem_free(big);
-
-    Counters before = pmem_text::snapshot();
-    EXPECT_EQ(pmem_malloc(1, (size_t{1} << 30) + 1), nullptr);
-    EXPECT_TRUE(counters_are(before));
+    for (size_t s = 1; s <= 8208; s++) {
+        void *p = pmem_malloc(3, s);
+        unsigned id = pool_of(p);
+        size_t rounded = (s + 15) / 16 * 16;
+        ASSERT_TRUE(pmem_pool_sizes[id] >= rounded && pmem_pool_sizes[id - 1] < rounded) << s;
+        ASSERT_EQ(pmem_ptr2size(p),
+                  id < 26 ? pmem_pool_sizes[id] : malloc_usable_size(pmem_header_of(p)) - 16);
+        ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
+        pmem_free(p);
+    }
     EXPECT_EQ(pmem_ptr2size(nullptr), 0u);
 }
 
-// Catches: any size that lands in a pool other than the lowest that holds
-// it, and any misaligned area, across every plex-backed size and the edges.
-TEST_F(pmem_sizes, EverySizeUpTo8208AndThe1GiBEdgeAgreeWithTheReference) {
-    std::vector<size_t> sizes;
-    for (size_t s = 0; s <= 8208; s++)
-        sizes.push_back(s);
-    for (size_t s : {(size_t{1} << 30) - 16, (size_t{1} << 30) - 15, size_t{1} << 30})
-        sizes.push_back(s);
-    for (size_t s : sizes) {
-        void *p = pmem_malloc(2, s);
-        ASSERT_NE(p, nullptr) << s;
-        unsigned want = reference_pool(s);
-        ASSERT_EQ(header(p)->pool_id, want) << "size " << s;
-        ASSERT_TRUE(aligned16(p)) << "size " << s;
-        ASSERT_GE(pmem_ptr2size(p), s);
-        if (want < 26) {
-            ASSERT_EQ(pmem_ptr2size(p), pmem_pool_sizes[want]);
-        }
-        pmem_free(p);
-    }
-    for (unsigned p = 0; p < 26; p++)
-        EXPECT_TRUE(checkers::plex_valid(&pmem_pools[p].pool_plex));
-}
-
-// ---- header ------------------------------------------------------------------
-
-// Catches: a header field at the wrong offset or width, bytes pmem must not
-// touch being written, or a release that leaves the magic in place.
-TEST_F(pmem_header_bytes, FieldsSitAtTheirOffsetsBeforeAndAfterRelease) {
+// Header fields at the wrong offset or width, bytes pmem must not touch being
+// written, or a release that leaves the magic in place.
+TEST_F(Pmem, HeaderBytesBeforeAndAfterRelease) {
     void *keep = pmem_malloc(7, 100);  // keeps the block live after the release
-    unsigned char *p = static_cast<unsigned char *>(pmem_malloc(7, 100));
-    ASSERT_TRUE(keep && p);
+    auto *p = static_cast<unsigned char *>(pmem_malloc(7, 100));
     unsigned char *h = p - 16;
-    const unsigned char magic_le[8] = {0xfb, 0x25, 0xc9, 0x69, 0x5f, 0x52, 0xb8, 0x18};
-    EXPECT_EQ(memcmp(h, magic_le, 8), 0);
+    const unsigned char magic[8] = {0xfb, 0x25, 0xc9, 0x69, 0x5f, 0x52, 0xb8, 0x18};
+    EXPECT_EQ(memcmp(h, magic, 8), 0);
     EXPECT_EQ(h[8] | h[9] << 8, 4);
     EXPECT_EQ(h[10] | h[11] << 8, 7);
-    EXPECT_EQ(h[12] & 1, 0);
-
-    // Bits and bytes pmem does not own survive a release and a re-allocation
-    // of the same slot (the most recently freed slot is handed out first).
-    h[12] = 0x80;  // freed bit clear, as in any live header
+    h[12] = 0x80;  // a flag bit pmem does not own, the freed bit clear
     h[13] = 0xab;
-    h[15] = 0xcd;
     pmem_free(p);
-    slot_access_open(h, 16);  // a released slot is closed to the memory checkers
-    EXPECT_NE(memcmp(h, magic_le, 8), 0);
-    EXPECT_EQ(h[8] | h[9] << 8, 4);
-    EXPECT_EQ(h[10] | h[11] << 8, 7);
-    EXPECT_EQ(h[12], 0x81);
-    EXPECT_EQ(h[13], 0xab);
-
+    std::string released = t::peek(h, 16);
+    EXPECT_NE(memcmp(released.data(), magic, 8), 0);
+    EXPECT_EQ(released.substr(8, 6), std::string("\x04\0\x07\0\x81\xab", 6)) << "freed bit set";
     unsigned char *again = static_cast<unsigned char *>(pmem_malloc(9, 100));
-    ASSERT_EQ(again, p);
-    EXPECT_EQ(memcmp(h, magic_le, 8), 0);
+    ASSERT_EQ(again, p) << "the most recently freed slot";
+    EXPECT_EQ(memcmp(h, magic, 8), 0);
     EXPECT_EQ(h[10] | h[11] << 8, 9);
     EXPECT_EQ(h[12], 0x80);
     EXPECT_EQ(h[13], 0xab);
-    EXPECT_EQ(h[15], 0xcd);
     pmem_free(again);
     pmem_free(keep);
 }
 
-// ---- counting ----------------------------------------------------------------
-
-// Catches: counts charged to the wrong pool or module, usable size not used
-// for the byte totals, or zero-size requests sharing one area.
-TEST_F(pmem_counting, ServedAndReleasedMoveExactlyTheirCounters) {
-    Counters c = pmem_text::snapshot();
-    void *a = pmem_malloc(5, 100);
-    void *z1 = pmem_malloc(5, 0);
-    void *z2 = pmem_malloc(5, 0);
+// Counts charged to the wrong pool or module, bytes that are not usable
+// sizes, zero-size requests sharing an area, calloc leaving stale bytes or
+// clearing too much, string copies of the wrong length or unterminated, and
+// oversized or wrapping requests that allocate or count.
+TEST_F(Pmem, EveryCallCountsExactly) {
+    Counters c;
+    void *a = pmem_malloc(5, 100), *z1 = pmem_malloc(5, 0), *z2 = pmem_malloc(5, 0);
     void *big = pmem_malloc(6, 10000);
-    ASSERT_TRUE(a && z1 && z2 && big);
     EXPECT_NE(z1, z2);
-    count_alloc(&c, 5, 4, 128);
-    count_alloc(&c, 5, 0, 0);
-    count_alloc(&c, 5, 0, 0);
-    count_alloc(&c, 6, 26, pmem_ptr2size(big));
-    EXPECT_TRUE(counters_are(c));
+    c.alloc(5, 4, 128), c.alloc(5, 0, 0), c.alloc(5, 0, 0), c.alloc(6, 26, pmem_ptr2size(big));
+    EXPECT_TRUE(c.now());
+    c.free(5, 4, 128), c.free(5, 0, 0), c.free(5, 0, 0), c.free(6, 26, pmem_ptr2size(big));
+    for (void *p : {a, z1, z2, big, static_cast<void *>(nullptr)})
+        pmem_free(p);
+    EXPECT_TRUE(c.now());
 
+    memset(a = pmem_malloc(4, 100), 0xaa, 128);
     pmem_free(a);
-    pmem_free(z1);
-    pmem_free(z2);
-    count_free(&c, 5, 4, 128);
-    count_free(&c, 5, 0, 0);
-    count_free(&c, 5, 0, 0);
-    count_free(&c, 6, 26, c.modules[6].alloc_size - c.modules[6].free_size);
-    pmem_free(big);
-    pmem_free(nullptr);
-    EXPECT_TRUE(counters_are(c));
-}
-
-// Catches: oversized or wrapped requests that allocate a short area or count.
-TEST_F(pmem_counting, RequestsAbove1GiBAndWrappedProductsCountNothing) {
-    Counters c = pmem_text::snapshot();
-    EXPECT_EQ(pmem_malloc(3, SIZE_MAX), nullptr);
-    EXPECT_EQ(pmem_calloc(3, size_t{1} << 16, size_t{1} << 15), nullptr);  // 2 GiB
-    EXPECT_EQ(pmem_calloc(3, (SIZE_MAX >> 4) + 2, 16), nullptr);           // wraps to 16
-    EXPECT_EQ(pmem_calloc(3, SIZE_MAX, SIZE_MAX), nullptr);                // wraps to 1
-    EXPECT_TRUE(counters_are(c));
-}
-
-// Catches: calloc leaving stale bytes or clearing beyond the request;
-// string copies of the wrong length, unterminated, or read past n.
-TEST_F(pmem_counting, CallocAndStringCopiesCountAsAllocations) {
-    Counters c = pmem_text::snapshot();
-    unsigned char *dirty = static_cast<unsigned char *>(pmem_malloc(4, 100));
-    ASSERT_NE(dirty, nullptr);
-    memset(dirty, 0xaa, 128);
-    pmem_free(dirty);
-    count_alloc(&c, 4, 4, 128);
-    count_free(&c, 4, 4, 128);
-
-    unsigned char *z = static_cast<unsigned char *>(pmem_calloc(4, 10, 10));
-    ASSERT_EQ(z, dirty);  // the same slot, so stale bytes would show
-    for (int i = 0; i < 100; i++)
-        ASSERT_EQ(z[i], 0) << i;
-    EXPECT_EQ(z[100], 0xaa);  // only count * size bytes are cleared
-    count_alloc(&c, 4, 4, 128);
+    auto *z = static_cast<unsigned char *>(pmem_calloc(4, 10, 10));
+    ASSERT_EQ(z, a) << "the same slot, so stale bytes would show";
+    EXPECT_TRUE(std::all_of(z, z + 100, [](unsigned char b) { return b == 0; }));
+    EXPECT_EQ(z[100], 0xaa) << "only count * size bytes are cleared";
     void *none = pmem_calloc(4, 0, 8);
-    ASSERT_NE(none, nullptr);
-    EXPECT_EQ(header(none)->pool_id, 0);
-    count_alloc(&c, 4, 0, 0);
-
-    char *d = pmem_strdup(8, "hello");
-    ASSERT_NE(d, nullptr);
-    EXPECT_STREQ(d, "hello");
-    EXPECT_EQ(header(d)->pool_id, 1);
-    count_alloc(&c, 8, 1, 16);
-    const char unterminated[3] = {'a', 'b', 'c'};  // a read past n trips the sanitizer
-    char *n3 = pmem_strndup(8, unterminated, 3);
+    char *d = pmem_strdup(8, "hello"), *n3 = pmem_strndup(8, "abcdef", 3);
     char *whole = pmem_strndup(8, "abcdef", 100);
-    ASSERT_TRUE(n3 && whole);
+    EXPECT_STREQ(d, "hello");
     EXPECT_STREQ(n3, "abc");
     EXPECT_STREQ(whole, "abcdef");
-    EXPECT_EQ(header(n3)->pool_id, 1);
-    count_alloc(&c, 8, 1, 16);
-    count_alloc(&c, 8, 1, 16);
+    EXPECT_EQ(pool_of(n3), 1u);
     EXPECT_EQ(pmem_strdup(8, nullptr), nullptr);
     EXPECT_EQ(pmem_strndup(8, nullptr, 3), nullptr);
-    EXPECT_TRUE(counters_are(c));
-
+    c.alloc(4, 4, 128), c.free(4, 4, 128), c.alloc(4, 4, 128), c.alloc(4, 0, 0);
+    c.alloc(8, 1, 16), c.alloc(8, 1, 16), c.alloc(8, 1, 16);
+    EXPECT_TRUE(c.now());
     for (void *p : {static_cast<void *>(z), none, static_cast<void *>(d), static_cast<void *>(n3),
                     static_cast<void *>(whole)})
         pmem_free(p);
+
+    c = Counters();
+    EXPECT_EQ(pmem_malloc(3, (size_t{1} << 30) + 1), nullptr);
+    EXPECT_EQ(pmem_calloc(3, size_t{1} << 16, size_t{1} << 15), nullptr);  // 2 GiB
+    EXPECT_EQ(pmem_calloc(3, (SIZE_MAX >> 4) + 2, 16), nullptr);           // wraps to 16
+    EXPECT_TRUE(c.now());
 }
 
-// ---- resizing ----------------------------------------------------------------
+// A copy within one pool, a move that keeps the old pool's or module's
+// counts, a pool-26 block kept in place, a resize above 1 GiB that loses the
+// old area, and the boundary of exactly 1 GiB.
+TEST_F(Pmem, ResizeStaysOnlyWithinOnePlexPoolAndModule) {
+    Counters c;
+    char *p = static_cast<char *>(pmem_malloc(2, 100));
+    for (int i = 0; i < 128; i++)
+        p[i] = static_cast<char>(i);
+    EXPECT_EQ(pmem_realloc(2, p, 120), p);
+    EXPECT_EQ(pmem_realloc(2, p, (size_t{1} << 30) + 1), nullptr);
+    c.alloc(2, 4, 128);
+    EXPECT_TRUE(c.now());
 
-void fill(void *p, size_t n, unsigned char seed) {
-    for (size_t i = 0; i < n; i++)
-        static_cast<unsigned char *>(p)[i] = static_cast<unsigned char>(seed + i);
-}
+    char *q = static_cast<char *>(pmem_realloc(2, p, 200));  // pool 5: moves, copies 128
+    char *r = static_cast<char *>(pmem_realloc(3, q, 200));  // another module: moves
+    char *s = static_cast<char *>(pmem_realloc(3, r, 20));   // pool 2: copies 20
+    c.alloc(2, 5, 256), c.free(2, 4, 128), c.alloc(3, 5, 256), c.free(2, 5, 256);
+    c.alloc(3, 2, 32), c.free(3, 5, 256);
+    EXPECT_TRUE(c.now());
+    EXPECT_NE(q, p);
+    EXPECT_NE(r, q);
+    EXPECT_EQ(memcmp(r, "\x00\x01\x02\x03", 4), 0);
+    for (int i = 0; i < 20; i++)
+        ASSERT_EQ(s[i], static_cast<char>(i));
 
-bool filled(const void *p, size_t n, unsigned char seed) {
-    for (size_t i = 0; i < n; i++)
-        if (static_cast<const unsigned char *>(p)[i] != static_cast<unsigned char>(seed + i))
-            return false;
-    return true;
-}
-
-// Catches: a copy within the pool, a move that keeps the old pool's or
-// module's charge, or a copy of the wrong length in either direction.
-TEST_F(pmem_resize, StaysOnlyWithinOnePlexPoolAndModule) {
-    Counters c = pmem_text::snapshot();
-    void *p = pmem_malloc(10, 100);
-    ASSERT_NE(p, nullptr);
-    count_alloc(&c, 10, 4, 128);
-    fill(p, 128, 1);
-
-    EXPECT_EQ(pmem_realloc(10, p, 120), p);
-    EXPECT_TRUE(counters_are(c));
-
-    void *up = pmem_realloc(10, p, 200);  // pool 4 -> pool 5
-    ASSERT_NE(up, nullptr);
-    EXPECT_NE(up, p);
-    EXPECT_EQ(header(up)->pool_id, 5);
-    EXPECT_TRUE(filled(up, 128, 1));
-    count_alloc(&c, 10, 5, 256);
-    count_free(&c, 10, 4, 128);
-    EXPECT_TRUE(counters_are(c));
-
-    void *down = pmem_realloc(10, up, 20);  // pool 5 -> pool 2
-    ASSERT_NE(down, nullptr);
-    EXPECT_EQ(header(down)->pool_id, 2);
-    EXPECT_TRUE(filled(down, 20, 1));
-    count_alloc(&c, 10, 2, 32);
-    count_free(&c, 10, 5, 256);
-
-    void *other = pmem_realloc(11, down, 20);  // same size, other module
-    ASSERT_NE(other, nullptr);
-    EXPECT_NE(other, down);
-    EXPECT_EQ(header(other)->mid, 11);
-    EXPECT_TRUE(filled(other, 20, 1));
-    count_alloc(&c, 11, 2, 32);
-    count_free(&c, 10, 2, 32);
-    EXPECT_TRUE(counters_are(c));
-
-    void *zero = pmem_realloc(11, other, 0);
-    ASSERT_NE(zero, nullptr);
-    EXPECT_EQ(header(zero)->pool_id, 0);
-    count_free(&c, 11, 2, 32);
-    count_alloc(&c, 11, 0, 0);
-
-    void *fresh = pmem_realloc(12, nullptr, 64);
-    ASSERT_NE(fresh, nullptr);
-    EXPECT_EQ(header(fresh)->pool_id, 3);
-    count_alloc(&c, 12, 3, 64);
-    EXPECT_TRUE(counters_are(c));
+    char *big = static_cast<char *>(pmem_realloc(3, s, 10000));
+    EXPECT_EQ(memcmp(big, "\x00\x01\x02", 3), 0);
+    char *moved = static_cast<char *>(pmem_realloc(3, big, 10000));
+    EXPECT_NE(moved, big) << "pool 26 always moves";
+    char *huge = static_cast<char *>(pmem_realloc(3, moved, size_t{1} << 30));
+    ASSERT_NE(huge, nullptr) << "exactly 1 GiB is served";
+    EXPECT_EQ(memcmp(huge, "\x00\x01\x02", 3), 0);
+    void *zero = pmem_realloc(3, huge, 0);
+    EXPECT_EQ(pool_of(zero), 0u) << "size 0 releases and returns a zero-size area";
+    void *fresh = pmem_realloc(4, nullptr, 64);
+    EXPECT_EQ(pool_of(fresh), 3u);
     pmem_free(zero);
     pmem_free(fresh);
 }
 
-// Catches: a system-allocator block kept in place (its usable size says
-// nothing about the new request), or a failed resize that harms the old area.
-TEST_F(pmem_resize, Pool26AlwaysMovesAndOversizeKeepsTheOldArea) {
-    void *p = pmem_malloc(13, 10000);
-    ASSERT_NE(p, nullptr);
-    fill(p, 10000, 3);
-    void *q = pmem_realloc(13, p, 10000);
-    ASSERT_NE(q, nullptr);
-    EXPECT_NE(q, p);
-    EXPECT_TRUE(filled(q, 10000, 3));
-
-    Counters c = pmem_text::snapshot();
-    EXPECT_EQ(pmem_realloc(13, q, (size_t{1} << 30) + 1), nullptr);
-    EXPECT_TRUE(counters_are(c));
-    EXPECT_EQ(header(q)->magic, PMEM_MAGIC);
-    EXPECT_TRUE(filled(q, 10000, 3));
-
-    void *small = pmem_realloc(13, q, 100);  // pool 26 -> pool 4 copies only 100
-    ASSERT_NE(small, nullptr);
-    EXPECT_TRUE(filled(small, 100, 3));
-    pmem_free(small);
-}
-
-// ---- out of memory -------------------------------------------------------------
-
-// Catches: a failure not counted for pool, module and plex, a leak on the
-// failure path, or a failed resize that releases the old area.
-TEST_F(pmem_out_of_memory, PlexFailureIsCountedEverywhereAndLeaksNothing) {
-    auto_plex *plex = &pmem_pools[25].pool_plex;
-    std::vector<void *> held;
-    while (plex->first_free_block || held.empty()) {  // fill every block of pool 25
-        held.push_back(pmem_malloc(9, 8000));
-        ASSERT_NE(held.back(), nullptr);
-    }
-    Counters c = pmem_text::snapshot();
-    uint64_t expand_failed = plex->expand_failed, alloc_failed = plex->alloc_failed;
+// A failure not counted for pool, module and plex, an area returned anyway,
+// or a failed resize that loses the old area.
+TEST_F(Pmem, OutOfMemoryIsCountedEverywhere) {
+    auto_plex *plex = &pmem_pools[9].pool_plex;
+    std::vector<void *> fill;  // pool 9 (512) full, so the next one must grow
+    while (t::next_slot(plex))
+        fill.push_back(pmem_malloc(1, 500));
+    void *old = pmem_malloc(1, 10);
+    Counters c;
+    uint64_t failed = plex->expand_failed;
     long live = ap_fault::live();
-
-    ap_fault::fail_all(true);
-    EXPECT_EQ(pmem_malloc(9, 8000), nullptr);
-    count_fail(&c, 9, 25);
-    EXPECT_EQ(pmem_realloc(9, held[0], 8100), held[0]);  // same pool: no allocation needed
-    EXPECT_EQ(pmem_realloc(9, held[0], 8193), nullptr);
-    count_fail(&c, 9, 26);
-    EXPECT_EQ(pmem_calloc(9, 2, 4000), nullptr);
-    count_fail(&c, 9, 25);
-    ap_fault::fail_all(false);
-
-    EXPECT_TRUE(counters_are(c));
-    EXPECT_EQ(plex->expand_failed, expand_failed + 2);
-    EXPECT_EQ(plex->alloc_failed, alloc_failed + 2);
+    {
+        ap_fault::FailNth fail(1);
+        EXPECT_EQ(pmem_malloc(1, 500), nullptr);
+    }
+    {
+        ap_fault::FailNth fail(1);
+        EXPECT_EQ(pmem_malloc(2, 9000), nullptr);
+    }
+    {
+        ap_fault::FailNth fail(1);
+        EXPECT_EQ(pmem_realloc(1, old, 500), nullptr);
+    }
+    c.fail(1, 9), c.fail(2, 26), c.fail(1, 9);
+    EXPECT_TRUE(c.now());
+    EXPECT_EQ(plex->expand_failed, failed + 2);
     EXPECT_EQ(ap_fault::live(), live);
-    EXPECT_EQ(header(held[0])->magic, PMEM_MAGIC);
-    EXPECT_TRUE(checkers::plex_valid(plex));
-    for (void *p : held)
+    EXPECT_EQ(pmem_header_of(old)->magic, PMEM_MAGIC);
+    pmem_free(old);
+    for (void *p : fill)
         pmem_free(p);
-    EXPECT_TRUE(checkers::plex_valid(plex));
 }
 
-// Catches: a system-allocator failure that is not counted or not null.
-TEST_F(pmem_out_of_memory, SystemAllocatorFailureIsCounted) {
-    Counters c = pmem_text::snapshot();
-    long live = ap_fault::live();
-    {
+// A call served by a pool, counted or module-checked before pmem_init, or a
+// failed pass-through not reported as null.
+TEST(PmemBeforeInit, EveryCallPassesToTheSystemAllocator) {
+    t::in_fresh_process([] {
+        ASSERT_EQ(pmem_inited, 0);
+        Counters c;
+        ap_fault::reset();
+        long live = ap_fault::live();
+        void *a = pmem_malloc(500, 10), *b = pmem_calloc(500, 4, 4);
+        a = pmem_realloc(500, a, 100000);
+        char *d = pmem_strdup(500, "abc"), *n = pmem_strndup(500, "abcdef", 2);
+        EXPECT_EQ(ap_fault::calls(), 5);
+        EXPECT_EQ(ap_fault::live(), live + 4);
+        EXPECT_STREQ(n, "ab");
+        EXPECT_EQ(*static_cast<int *>(b), 0);
+        for (void *p : {a, b, static_cast<void *>(d), static_cast<void *>(n)})
+            pmem_free(p);
+        pmem_free(nullptr);
+        EXPECT_EQ(ap_fault::live(), live);
         ap_fault::FailNth fail(1);
-        EXPECT_EQ(pmem_malloc(14, 100000), nullptr);
-    }
-    {
-        ap_fault::FailNth fail(1);
-        EXPECT_EQ(pmem_strdup(14, std::string(9000, 'x').c_str()), nullptr);
-    }
-    count_fail(&c, 14, 26);
-    count_fail(&c, 14, 26);
-    EXPECT_TRUE(counters_are(c));
-    EXPECT_EQ(ap_fault::live(), live);
+        EXPECT_EQ(pmem_malloc(1, 10), nullptr);
+        EXPECT_TRUE(c.now());
+    });
 }
 
-// ---- contract checks -------------------------------------------------------------
+// Checks that are missing, or let a bad header reach the pools.
+TEST_F(Pmem, ContractViolationsStopTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (auto call : std::vector<std::function<void()>>{
+             [] { pmem_malloc(PMEM_MID_N, 1); }, [] { pmem_calloc(PMEM_MID_N, 1, 1); },
+             [] { pmem_realloc(PMEM_MID_N, nullptr, 1); }, [] { pmem_strdup(PMEM_MID_N, "x"); },
+             [] { pmem_strndup(PMEM_MID_N, "x", 1); }})
+        EXPECT_DEATH(call(), "Assertion `mid < PMEM_MID_N' failed");
 
-#define EXPECT_ABORT(stmt) EXPECT_EXIT(stmt, ::testing::KilledBySignal(SIGABRT), "")
-
-// Catches: a double release or a trampled header that reaches the plex.
-TEST_F(pmem_contract_death, BrokenHeadersAbort) {
-    void *a = pmem_malloc(0, 100);
-    void *b = pmem_malloc(0, 100);  // keeps the block in use
-    ASSERT_TRUE(a && b);
-    EXPECT_ABORT({
-        pmem_free(a);
-        pmem_free(a);
-    });
-    EXPECT_ABORT({
-        pmem_free(a);
-        pmem_realloc(0, a, 300);
-    });
-    pmem_header *h = const_cast<pmem_header *>(header(b));
-    EXPECT_ABORT({
-        memset(h, 0x41, 16);
-        pmem_free(b);
-    });
-    EXPECT_ABORT({
-        h->pool_id = PMEM_POOL_ID_N;
-        pmem_free(b);
-    });
-    EXPECT_ABORT({
-        h->mid = PMEM_MID_N;
-        pmem_realloc(0, b, 300);  // checked before pool and module index anything
-    });
-    EXPECT_ABORT({
-        h->flags |= PMEM_FLAG_FREED;
-        pmem_free(b);
-    });
-    pmem_free(a);
-    pmem_free(b);
-}
-
-// Catches: a module id past the table reaching the counters; the message
-// names the function that was called.
-TEST_F(pmem_contract_death, ModuleId129StopsEveryEntryPoint) {
-    void *p = pmem_malloc(0, 10);
-    ASSERT_NE(p, nullptr);
-    EXPECT_DEATH(pmem_malloc(PMEM_MID_N, 10), "pmem_malloc: Assertion `mid < PMEM_MID_N' failed");
-    EXPECT_DEATH(pmem_calloc(PMEM_MID_N, 1, 10),
-                 "pmem_calloc: Assertion `mid < PMEM_MID_N' failed");
-    EXPECT_DEATH(pmem_realloc(PMEM_MID_N, p, 100), "pmem_realloc: Assertion `mid < PMEM_MID_N'");
-    EXPECT_DEATH(pmem_realloc(PMEM_MID_N, nullptr, 1),
-                 "pmem_realloc: Assertion `mid < PMEM_MID_N'");
-    EXPECT_DEATH(pmem_strdup(PMEM_MID_N, "x"), "pmem_strdup: Assertion `mid < PMEM_MID_N' failed");
-    EXPECT_DEATH(pmem_strndup(PMEM_MID_N, "x", 1), "pmem_strndup: Assertion `mid < PMEM_MID_N'");
+    void *keep = pmem_malloc(0, 100);  // keeps the block live: the header stays readable
+    auto *p = static_cast<unsigned char *>(pmem_malloc(0, 100));
+    auto aborts = ::testing::KilledBySignal(SIGABRT);
+    EXPECT_EXIT(pmem_init(), aborts, "^$");
+    EXPECT_EXIT((p[-16] ^= 1, pmem_free(p)), aborts, "^$");
+    EXPECT_EXIT((p[-16] ^= 1, pmem_realloc(0, p, 200)), aborts, "^$");
+    EXPECT_EXIT((p[-8] = 27, pmem_free(p)), aborts, "^$");
+    EXPECT_EXIT((p[-6] = 129, pmem_free(p)), aborts, "^$");
+    EXPECT_EXIT((p[-4] |= 1, pmem_free(p)), aborts, "^$");
+    EXPECT_EXIT((pmem_free(p), pmem_free(p)), aborts, "^$");
     pmem_free(p);
+    pmem_free(keep);
 }
-
-// Catches: pmem_init re-initialising live pools.
-TEST_F(pmem_contract_death, SecondInitAborts) {
-    EXPECT_ABORT(pmem_init());
-}
-
-}  // namespace
