@@ -14,6 +14,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <type_traits>
 
 #include "platform/ap_check.h"
@@ -120,7 +121,8 @@ void system_free(void *, void *ptr) {
 }
 
 auto_plex_block *new_record() {
-    return &static_cast<plex_block_record *>(ap_sys_calloc(1, sizeof(plex_block_record)))->pub;
+    auto *record = static_cast<plex_block_record *>(ap_sys_calloc(1, sizeof(plex_block_record)));
+    return record ? &record->pub : nullptr;
 }
 
 // ---- block ordering ------------------------------------------------------
@@ -176,9 +178,10 @@ bool size_blocks(auto_plex *me) {
         if (item > UINT64_MAX - (kBlockBytesTarget - 1)) return false;
         step = (item + kBlockBytesTarget - 1) / item;
     }
-    if (step > UINT32_MAX) return false;
+    // Rounded up to the granule, the count must still fit the block's 32-bit
+    // field (and the rounding must not wrap).
+    if (step > UINT32_MAX - (kStepGranule - 1)) return false;
     step = (step + kStepGranule - 1) / kStepGranule * kStepGranule;
-    if (step > UINT32_MAX) return false;
 
     uint64_t slot = item < sizeof(void *) ? sizeof(void *) : item;
     uint64_t bytes;
@@ -214,8 +217,7 @@ char *new_ext(const char *name) {
             me->alloc_failed++;
             return nullptr;
         }
-        uint64_t left = me->max_num - me->using_num;
-        n = left < me->step_alloc_num ? left : me->step_alloc_num;
+        n = std::min(me->max_num - me->using_num, me->step_alloc_num);
         block = plex_block_of_idle(me->idle_blocks.next);
     } else {
         n = me->step_alloc_num;
@@ -374,7 +376,7 @@ AP_API void auto_plex_clear(auto_plex *me) {
 AP_API void *auto_plex_alloc(auto_plex *me) {
     LIBAP_CHECK(me);
     auto_plex_block *block = me->first_free_block;
-    if (__builtin_expect(!block, 0)) {
+    if (!block) [[unlikely]] {
         block = auto_plex_expand(me, plain_malloc);
         if (!block) return nullptr;
     }

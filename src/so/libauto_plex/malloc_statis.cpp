@@ -20,6 +20,7 @@
 #include <string.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <type_traits>
 
 #include "platform/ap_check.h"
@@ -42,10 +43,11 @@ inline mem_statis_entry *entry(int module_id) {
     return &s_statis_array[module_id].pub;
 }
 
-// After module_id's account has grown.
+// After module_id's account has grown.  The peak shares the record's cache
+// line, which the growth has just written.
 inline void note_peak(int module_id) {
     statis_record &r = s_statis_array[module_id];
-    if (r.pub.mem_alloced > r.peak_mem_alloced) r.peak_mem_alloced = r.pub.mem_alloced;
+    r.peak_mem_alloced = std::max(r.peak_mem_alloced, r.pub.mem_alloced);
 }
 
 // Reallocation keeps the old table in place when it fails, so existing ids
