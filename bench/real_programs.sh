@@ -7,7 +7,7 @@
 #
 # BUILD_DIR holds a plain (unsanitized) build with the preload library and
 # the torture program (default: build).  Each cell is the median of RUNS runs
-# (default 5); SCALE sizes the workloads of tests/preload/workloads.sh
+# (default 5); SCALE sizes the workloads of bench/program_workloads.sh
 # (default 2).  Peak RSS is that of the largest process of the run (what
 # wait4 reports for a shell and its children).  jemalloc and mimalloc come
 # from the Debian packages libjemalloc2 and libmimalloc2.0; a missing one is
@@ -18,10 +18,10 @@ build=$(cd "${1:-$root/build}" && pwd)
 runs=${2:-5}
 scale=${3:-2}
 
-export WL_SRC=$root/tests/preload
+export WL_SRC=$root/bench
 export WL_TORTURE=$build/tests/preload/preload_alloc_torture
 export WL_TORTURE_ARGS=threads
-source "$WL_SRC/workloads.sh"
+source "$WL_SRC/program_workloads.sh"
 
 pmem_so=$build/src/so/preload/libauto_plex_preload.so
 [ -f "$pmem_so" ] || { echo "no $pmem_so: build the project first" >&2; exit 1; }
@@ -69,7 +69,7 @@ for wl in $WL_NAMES; do
             # Interleaving allocators per run would spread drift; a warm page
             # cache matters more here, so runs of one allocator follow each other.
             /usr/bin/time -f "%e %M" -o "$dir/one" env LD_PRELOAD="${libs[$i]}" \
-                bash -c "source '$WL_SRC/workloads.sh'; wl_${wl}_run '$dir' '$scale' >/dev/null"
+                bash -c "source '$WL_SRC/program_workloads.sh'; wl_${wl}_run '$dir' '$scale' >/dev/null"
             read -r t m <"$dir/one"
             echo "$t" >>"$dir/t"
             echo "$m" >>"$dir/m"

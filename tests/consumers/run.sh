@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs a built tree into a temporary prefix, then builds and runs two
-# out-of-tree consumers that see nothing but that prefix: a C program compiled
-# with a plain command line and pkg-config, and a C++ program configured with
-# find_package(auto_plex CONFIG).
+# Installs a built tree into a temporary prefix, then builds and runs the two
+# hosts of examples/installed against it, seeing nothing but that prefix: a C
+# program compiled with a plain command line and pkg-config, and a C++ program
+# configured with find_package(auto_plex CONFIG).
 #
 # usage: tests/consumers/run.sh BUILD_DIR      (a built tree of this project)
 set -euo pipefail
-here="$(cd "$(dirname "$0")" && pwd)"
+here="$(cd "$(dirname "$0")/../../examples/installed" && pwd)"
 build="$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)"
 work="$(mktemp -d "${TMPDIR:-/tmp}/auto_plex_consumers.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -30,23 +30,22 @@ readelf -d "$lib" | grep -q 'SONAME.*\[libauto_plex\.so\.1\]' || fail "SONAME is
 # C, pkg-config.  -Wl,-rpath stands in for ldconfig or LD_LIBRARY_PATH.
 export PKG_CONFIG_PATH="$(dirname "$pc")"
 libdir="$(pkg-config --variable=libdir auto_plex)"
-"${CC:-cc}" -std=c11 -Wall -Wextra -Werror -pedantic "$here/consumer.c" -o "$work/consumer_c" \
+"${CC:-cc}" -std=c11 -Wall -Wextra -Werror -pedantic "$here/host.c" -o "$work/host_c" \
     $(pkg-config --cflags --libs auto_plex) -Wl,-rpath,"$libdir"
-readelf -d "$work/consumer_c" | grep -q 'NEEDED.*\[libauto_plex\.so\.1\]' ||
-    fail "the C consumer does not link libauto_plex.so.1"
-"$work/consumer_c"
+readelf -d "$work/host_c" | grep -q 'NEEDED.*\[libauto_plex\.so\.1\]' ||
+    fail "the C host does not link libauto_plex.so.1"
+"$work/host_c"
 
 # C++, find_package.  No package registry, so only the prefix can answer.
-cmake -S "$here/cxx" -B "$work/cxx" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/cxx.log" || {
+cmake -S "$here" -B "$work/cxx" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS=-Werror >"$work/cxx.log" || {
     cat "$work/cxx.log" >&2
-    fail "configuring the C++ consumer failed"
+    fail "configuring the C++ host failed"
 }
 grep -q "^auto_plex_DIR:PATH=$prefix/" "$work/cxx/CMakeCache.txt" ||
     fail "find_package found auto_plex outside the temporary prefix"
 cmake --build "$work/cxx" >"$work/cxx-build.log" || {
     cat "$work/cxx-build.log" >&2
-    fail "building the C++ consumer failed"
+    fail "building the C++ host failed"
 }
-"$work/cxx/consumer_cxx"
-echo "consumers: installed package works from C (pkg-config) and C++ (find_package)"
+"$work/cxx/host_cxx"

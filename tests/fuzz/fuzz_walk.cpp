@@ -1,24 +1,25 @@
-// The randomized run: an input is decoded into operations on four pools of
+// The randomized run: an input is decoded into operations on five pools of
 // our own, on pmem (every entry point, any module id) and on the accounted
 // modules, with "the k-th next system allocation fails" events.  After every
-// step, walkers check what must hold, from the library's own state and from
-// what the harness holds, without a reference model:
-//   - the pool stepped on is a valid plex (t::plex_valid), the slot it handed
-//     out is the one t::next_slot named or the first slot of a new block, and
-//     the block-event subscriber has seen exactly the blocks in the trees;
-//   - pmem: every area lies in the lowest pool that holds its size, its
-//     header is live, and the pool and module counters agree with the areas
-//     held, failures counted where they happened;
-//   - accounting: each module holds the usable sizes of its blocks, and is
+// step, walkers check what must hold, from the library's own state and what
+// the harness holds, without a reference model:
+//   - the pool stepped on is a valid plex (t::plex_valid); the slot it handed
+//     out is the one t::next_slot named, or the first slot of a new block; a
+//     freed slot heads its block's free list; an emptied block is released
+//     exactly when the pool keeps more than 1.5 blocks' worth of free slots;
+//   - pmem: every area lies in the lowest pool that holds its size under a
+//     live header, and pool and module counters agree with the areas held;
+//   - accounting: each module holds the usable sizes of its blocks and is
 //     refused exactly when request + held - released passes its limit;
-//   - the seam's outstanding blocks are exactly what all of these own.
+//   - every failure is counted where it happened, and nowhere else;
+//   - the block events name exactly the blocks in the trees, and the seam's
+//     outstanding blocks are exactly what all of these own.
 // The world outlives each input (pmem cannot be torn down); each input ends
 // by releasing everything and checking the whole world.
 //
 // Built two ways: with clang's libFuzzer (-DAUTO_PLEX_FUZZ=ON), and as a
 // program that replays files, a fixed-seed stream of random inputs and an
-// out-of-memory sweep over one scripted input, which is how the suite runs it.
-#include <fstream>
+// out-of-memory sweep over one of them, which is how the suite runs it.
 #include <map>
 #include <random>
 
@@ -39,10 +40,6 @@ void check(bool ok, const char *what, const std::string &detail = "") {
     abort();
 }
 
-void check(const t::AssertionResult &r, const char *what) {
-    check(static_cast<bool>(r), what, r.message());
-}
-
 struct Input {
     const uint8_t *data;
     size_t size, pos = 0;
@@ -55,49 +52,44 @@ struct Input {
 struct Area {
     unsigned char *p;
     size_t tagged;
+    uint16_t mid;
+    unsigned pool;
     unsigned char tag() const {
         return static_cast<unsigned char>(reinterpret_cast<uintptr_t>(p) >> 4 ^ 0x5a);
     }
-    void fill() const { memset(p, tag(), tagged); }
-    bool intact(const unsigned char *at, size_t n) const {
-        return std::all_of(at, at + n, [&](unsigned char b) { return b == tag(); });
+    bool intact(const void *at, size_t n) const {
+        auto *b = static_cast<const unsigned char *>(at);
+        return std::all_of(b, b + std::min(n, tagged), [&](unsigned char c) { return c == tag(); });
     }
 };
 
-struct Shape {
-    uint64_t item, max;
-};
 // Small blocks so short inputs cross block boundaries; tiny and odd slots;
 // bounded plexes with one and with several records.
-constexpr Shape kShapes[] = {{1024, 0}, {12, 0}, {1024, 700}, {48, 300}};
-
-struct PmemArea : Area {
-    uint16_t mid;
-    unsigned pool;
-};
+constexpr uint64_t kShapes[][2] = {{1024, 0}, {12, 0}, {3, 0}, {1024, 700}, {48, 300}};
+constexpr int kPlexes = 5;
 
 struct World {
-    auto_plex plex[4];
-    bool up[4] = {};
-    std::vector<Area> slots[4];
-    std::vector<PmemArea> areas;
+    auto_plex plex[kPlexes];
+    bool up[kPlexes] = {};
+    std::vector<Area> slots[kPlexes], areas;
     uint64_t pool_live[PMEM_POOL_ID_N] = {}, module_bytes[PMEM_MID_N] = {};
-    std::map<std::pair<unsigned, unsigned>, uint64_t> module_pool_live;
-    std::vector<std::pair<void *, int>> blocks;  // accounted blocks; id < 0: brought in by inc
-    std::map<const auto_plex_block *, const auto_plex *> heard;  // from the block events
+    std::vector<std::pair<void *, int>> blocks;  // accounted blocks; id -1 - n: brought in by inc
+    std::map<const auto_plex_block *, const auto_plex *> heard;
     long base = 0;
-};
-World *g;
+} * g;
 
 void on_block(const auto_plex *me, const auto_plex_block *b, plex_block_event event) {
-    if (event == PLEX_BLOCK_ADDED)
-        check(g->heard.emplace(b, me).second, "block added twice");
-    else
-        check(g->heard.erase(b) == 1, "unknown block released");
+    check(event == PLEX_BLOCK_ADDED ? g->heard.emplace(b, me).second : g->heard.erase(b) == 1,
+          "a block added twice or released unheard of");
+}
+
+void valid(const auto_plex *me) {
+    t::AssertionResult r = t::plex_valid(me);
+    check(r, "plex", r.message());
 }
 
 // Runs `op` with the k-th next seam allocation failing (k = 0: none); true
-// when that failure happened inside it.
+// when an injected failure happened inside it.
 template <class Op>
 bool attempt(int k, Op op) {
     long fired = ap_fault::fired();
@@ -107,70 +99,80 @@ bool attempt(int k, Op op) {
     return ap_fault::fired() != fired;
 }
 
+Area &keep(std::vector<Area> &v, void *p, size_t n, uint16_t mid = 0, unsigned pool = 0) {
+    v.push_back({static_cast<unsigned char *>(p), std::min<size_t>(n, 32), mid, pool});
+    memset(p, v.back().tag(), v.back().tagged);
+    return v.back();
+}
+
+Area take(std::vector<Area> &v, size_t pick) {
+    Area a = v[pick % v.size()];
+    v[pick % v.size()] = v.back();
+    v.pop_back();
+    check(a.intact(a.p, a.tagged), "live memory overwritten");
+    return a;
+}
+
 // ---- pools -------------------------------------------------------------------
 
 void plex_alloc(World &w, int i, int k) {
     auto_plex *me = &w.plex[i];
-    const auto_plex before = *me;
+    const auto_plex was = *me;
+    const size_t idle = t::idle_count(me);
     void *want = t::next_slot(me), *p = nullptr;
     bool failed = attempt(k, [&] { p = auto_plex_alloc(me); });
-    if (p) {
-        check(!failed && me->using_num == before.using_num + 1, "slot handed out after a failure");
-        check(want ? p == want
-                   : me->count_expand == before.count_expand + 1 &&
-                         p == get_start_ptr(&auto_plex_find_block_internal(me, p)->ctl),
-              "not the lowest block's most recently freed or next never-used slot");
-        w.slots[i].push_back(
-            {static_cast<unsigned char *>(p), std::min<uint64_t>(me->item_size, 32)});
-        w.slots[i].back().fill();
-    } else {
-        bool bounded = me->max_num && (me->using_num == me->max_num || t::idle_count(me) == 0);
-        check(me->alloc_failed == before.alloc_failed + 1 && !want && (failed || bounded),
-              "null without a reason, or uncounted");
-        check(me->expand_failed == before.expand_failed + failed, "expand_failed");
-    }
-    check(t::plex_valid(me), "plex");
+    bool bounded_out = me->max_num && (was.using_num == me->max_num || !t::idle_count(me));
+    check(p ? !failed && (want ? p == want
+                               : p == get_start_ptr(&auto_plex_find_block_internal(me, p)->ctl))
+            : !want && (failed || bounded_out) && me->alloc_failed == was.alloc_failed + 1,
+          "not the lowest block's most recently freed or next never-used slot, or null without "
+          "cause");
+    check(me->expand_failed == was.expand_failed + failed &&
+              me->count_expand == was.count_expand + (p && !want) &&
+              t::idle_count(me) == idle - (p && !want && idle),
+          "growth or its failure miscounted, or an idle record not reused");
+    if (p) keep(w.slots[i], p, me->item_size);
+    valid(me);
 }
 
 void plex_free(World &w, int i, size_t pick) {
     if (w.slots[i].empty()) return;
-    Area a = w.slots[i][pick % w.slots[i].size()];
-    check(a.intact(a.p, a.tagged), "live slot overwritten");
-    w.slots[i][pick % w.slots[i].size()] = w.slots[i].back();
-    w.slots[i].pop_back();
-    auto_plex_free(&w.plex[i], a.p);
-    check(t::plex_valid(&w.plex[i]), "plex");
+    auto_plex *me = &w.plex[i];
+    Area a = take(w.slots[i], pick);
+    auto_plex_block *b = auto_plex_find_block_internal(me, a.p);
+    bool empties = plex_head_of(&b->ctl)->using_num == 1;
+    bool release = empties && me->alloc_num - me->using_num + 1 > me->step_alloc_num * 3 / 2;
+    uint64_t cleared = me->count_clear;
+    long trims = ap_fault::trims();
+    auto_plex_free(me, a.p);
+    check(me->count_clear == cleared + release && ap_fault::trims() == trims + release &&
+              (release || b->ctl.free_list == a.p),
+          "release policy or its trim, or a freed slot not first out");
+    valid(me);
 }
 
 void plex_reinit(World &w, int i, int k) {
     if (w.up[i]) auto_plex_clear(&w.plex[i]);
     w.slots[i].clear();
     int rc = 1;
-    bool failed = attempt(
-        k, [&] { rc = auto_plex_init(&w.plex[i], kShapes[i].item, kShapes[i].max, "walk"); });
+    bool failed =
+        attempt(k, [&] { rc = auto_plex_init(&w.plex[i], kShapes[i][0], kShapes[i][1], "walk"); });
     check(rc == (failed ? -12 : 0), "init result");
     w.up[i] = rc == 0;
-    if (w.up[i]) check(t::plex_valid(&w.plex[i]), "plex after init");
 }
 
 // ---- pmem --------------------------------------------------------------------
 
+// Every pool edge and one either side, the spread up to 8 KiB, some of the
+// system pool, and refusals.
 uint64_t pmem_size(Input &in) {
-    switch (in.byte() % 8) {
-        case 0:
-        case 1: {  // a pool edge, one either side
-            uint64_t edge = pmem_pool_sizes[in.byte() % (PMEM_POOL_ID_N - 1)];
-            return edge + in.byte() % 3 + (edge == 0) - 1;
-        }
-        case 5:
-            return in.byte() % 64;
-        case 6:
-            return 8193 + in.word() % 60000;
-        case 7:
-            return in.byte() % 2 ? (uint64_t{1} << 30) + 1 : SIZE_MAX - in.byte();
-        default:
-            return in.word() % 8209;
-    }
+    uint8_t kind = in.byte() % 8;
+    uint64_t edge = pmem_pool_sizes[in.byte() % (PMEM_POOL_ID_N - 1)];
+    if (kind < 2) return edge + in.byte() % 3 + (edge == 0) - 1;
+    if (kind == 5) return in.byte() % 64;
+    if (kind == 6) return 8193 + in.word() % 60000;
+    if (kind == 7) return in.byte() % 2 ? (uint64_t{1} << 30) + 1 : SIZE_MAX - in.byte();
+    return in.word() % 8209;
 }
 
 unsigned pool_for(uint64_t size) {
@@ -180,77 +182,53 @@ unsigned pool_for(uint64_t size) {
     return p;
 }
 
-// The counters of pool p and module m against the areas held.
 void check_counts(const World &w, unsigned p, unsigned m) {
     const pool_statis &ps = pmem_pool_stats[p];
     const module_statis &ms = pmem_module_stats[m];
-    auto it = w.module_pool_live.find({m, p});
     check(ps.alloc_count - ps.free_count == w.pool_live[p] &&
-              ms.alloc_size - ms.free_size == w.module_bytes[m] &&
-              ms.alloc_count[p] - ms.free_count[p] ==
-                  (it == w.module_pool_live.end() ? 0 : it->second) &&
-              pmem_module_peak_internal(m) >= w.module_bytes[m] &&
-              pmem_pool_peak_internal(p) >= w.pool_live[p],
+              ms.alloc_size - ms.free_size == w.module_bytes[m],
           "pmem counters disagree with the areas held");
+    if (p < PMEM_POOL_ID_N - 1) valid(&pmem_pools[p].pool_plex);
 }
 
-void check_pool(const World &w, unsigned p, unsigned m) {
-    check_counts(w, p, m);
-    if (p < PMEM_POOL_ID_N - 1) check(t::plex_valid(&pmem_pools[p].pool_plex), "pmem plex");
+void tally(World &w, const Area &a, int sign) {
+    w.pool_live[a.pool] += sign;
+    w.module_bytes[a.mid] += sign * pmem_ptr2size(a.p);
 }
 
-PmemArea area(void *q, uint16_t mid, uint64_t size) {
-    return {{static_cast<unsigned char *>(q), std::min<uint64_t>(size, 32)}, mid, pool_for(size)};
-}
-
-void hold(World &w, const PmemArea &a, uint64_t size) {
-    const pmem_header *h = pmem_header_of(a.p);
-    check(h->magic == PMEM_MAGIC && h->pool_id == a.pool && h->mid == a.mid &&
-              !(h->flags & PMEM_FLAG_FREED) && reinterpret_cast<uintptr_t>(a.p) % 16 == 0 &&
-              pmem_ptr2size(a.p) >= size,
+void hold(World &w, void *q, uint16_t mid, uint64_t size) {
+    const pmem_header *h = pmem_header_of(q);
+    check(h->magic == PMEM_MAGIC && h->pool_id == pool_for(size) && h->mid == mid &&
+              !(h->flags & PMEM_FLAG_FREED) && reinterpret_cast<uintptr_t>(q) % 16 == 0 &&
+              pmem_ptr2size(q) >= size,
           "header");
-    a.fill();
-    w.areas.push_back(a);
-    w.pool_live[a.pool]++;
-    w.module_bytes[a.mid] += pmem_ptr2size(a.p);
-    w.module_pool_live[{a.mid, a.pool}]++;
-    check_pool(w, a.pool, a.mid);
+    tally(w, keep(w.areas, q, size, mid, pool_for(size)), 1);
+    check_counts(w, pool_for(size), mid);
 }
 
-PmemArea unhold(World &w, size_t i) {
-    PmemArea a = w.areas[i];
-    w.areas[i] = w.areas.back();
-    w.areas.pop_back();
-    w.pool_live[a.pool]--;
-    w.module_bytes[a.mid] -= pmem_ptr2size(a.p);
-    w.module_pool_live[{a.mid, a.pool}]--;
-    return a;
-}
-
-// One allocating call for `size` bytes under `mid`: served, refused (above
-// 1 GiB, nothing counted) or failed (counted for the pool and the module).
+// One allocating call for `size` bytes under `mid`: served, refused above
+// 1 GiB (nothing counted) or failed (counted for the pool and the module).
 template <class Call>
 void *pmem_call(uint16_t mid, uint64_t size, int k, Call call) {
     unsigned p = size > PMEM_MAX_SIZE ? 0 : pool_for(size);
-    uint64_t fails = pmem_pool_stats[p].fail_count, mfails = pmem_module_stats[mid].fail_count[p];
+    uint64_t fails = pmem_pool_stats[p].fail_count, mine = pmem_module_stats[mid].fail_count[p];
     void *q = nullptr;
     bool failed = attempt(k, [&] { q = call(); });
-    check(!q == (failed || size > PMEM_MAX_SIZE), "pmem result");
-    check(pmem_pool_stats[p].fail_count == fails + failed &&
-              pmem_module_stats[mid].fail_count[p] == mfails + failed,
-          "pmem failure not counted where it happened");
+    check(!q == (failed || size > PMEM_MAX_SIZE) &&
+              pmem_pool_stats[p].fail_count == fails + failed &&
+              pmem_module_stats[mid].fail_count[p] == mine + failed,
+          "pmem result or failure count");
     return q;
 }
 
-void pmem_op(World &w, Input &in, uint8_t op, int k) {
+void pmem_op(World &w, Input &in, int op, int k) {
     uint16_t mid = in.byte() % PMEM_MID_N;
     uint64_t size = pmem_size(in);
     void *q = nullptr;
     if (op == 0) q = pmem_call(mid, size, k, [&] { return pmem_malloc(mid, size); });
     if (op == 1) {
         uint64_t count = in.byte() % 9, each = size % 2048;
-        size = count * each;
-        q = pmem_call(mid, size, k, [&] { return pmem_calloc(mid, count, each); });
+        q = pmem_call(mid, size = count * each, k, [&] { return pmem_calloc(mid, count, each); });
         check(!q || std::all_of(static_cast<char *>(q), static_cast<char *>(q) + size,
                                 [](char c) { return !c; }),
               "calloc not zeroed");
@@ -262,91 +240,89 @@ void pmem_op(World &w, Input &in, uint8_t op, int k) {
         q = pmem_call(mid, size, k, [&] {
             return n == SIZE_MAX ? pmem_strdup(mid, s.c_str()) : pmem_strndup(mid, s.c_str(), n);
         });
-        check(!q || std::string(static_cast<char *>(q)) == s.substr(0, size - 1), "string copy");
+        check(!q || static_cast<char *>(q) == s.substr(0, size - 1), "string copy");
     }
     if (op == 3 && !w.areas.empty()) {
-        PmemArea a = unhold(w, in.word() % w.areas.size());
-        check(a.intact(a.p, a.tagged), "live area overwritten");
+        Area a = take(w.areas, in.word());
+        tally(w, a, -1);
         pmem_free(a.p);
-        check_pool(w, a.pool, a.mid);
+        check_counts(w, a.pool, a.mid);
     }
     if (op == 4 && !w.areas.empty()) {
-        size_t i = in.word() % w.areas.size();
-        PmemArea old = w.areas[i];
+        Area old = take(w.areas, in.word());
         bool stays = size && size <= PMEM_MAX_SIZE && pool_for(size) == old.pool &&
                      old.pool != 26 && old.mid == mid;
         if (stays || size > PMEM_MAX_SIZE) {
             check(pmem_realloc(mid, old.p, size) == (stays ? old.p : nullptr),
                   "resize in place or refused");
-            return check(old.intact(old.p, old.tagged), "a resize in place or refused lost data");
+            return w.areas.push_back(old);
         }
-        unhold(w, i);  // released by the call whenever it succeeds (or, for size 0, always)
+        tally(w, old, -1);  // released whenever the call succeeds, and always for size 0
         q = pmem_call(mid, size, k, [&] { return pmem_realloc(mid, old.p, size); });
-        check(!q || old.intact(static_cast<unsigned char *>(q), std::min(size, old.tagged)),
-              "moved data");
-        if (!q && size) hold(w, old, 0);  // a failed move keeps the old area as it was
-        if (q) hold(w, area(q, mid, size), size);
-        return check_pool(w, old.pool, old.mid);
+        check(!q || old.intact(q, size), "moved data");
+        if (!q && size) tally(w, old, 1), w.areas.push_back(old);  // a failed move keeps the area
+        if (q) hold(w, q, mid, size);
+        return check_counts(w, old.pool, old.mid);
     }
-    if (q) hold(w, area(q, mid, size), size);
+    if (q) hold(w, q, mid, size);
 }
 
 // ---- accounting ----------------------------------------------------------------
-
-int64_t usable(const void *p) {
-    return static_cast<int64_t>(malloc_usable_size(const_cast<void *>(p)));
-}
 
 void check_module(const World &w, int id) {
     const statis_record &r = mem_statis_table_internal().records[id];
     int64_t held = 0;
     for (auto [p, owner] : w.blocks)
-        held += (owner < 0 ? -owner - 1 : owner) == id ? usable(p) : 0;
+        held += (owner < 0 ? -owner - 1 : owner) == id ? static_cast<int64_t>(malloc_usable_size(p))
+                                                       : 0;
     check(r.pub.mem_alloced == held && r.peak_mem_alloced >= held, "module holding");
 }
 
-void statis_op(World &w, Input &in, uint8_t op, int k) {
+void statis_op(World &w, Input &in, int op, int k) {
     mem_statis_table t = mem_statis_table_internal();
     if (op == 0 || t.registered == 0) {
         std::string name = "mod" + std::to_string(in.byte() % 40);  // more than the first table
-        int id = -2;
+        int known = -1, id = -2;
+        for (int32_t n = 0; n < t.registered; n++)
+            if (name == t.records[n].pub.module_name) known = n;
         bool failed = attempt(k, [&] { id = reg_module_id(name.c_str()); });
-        int32_t now = mem_statis_table_internal().registered;
-        check(failed ? id == -1 && now == t.registered
-                     : id >= 0 && id <= t.registered && now >= t.registered,
-              "registration");
+        mem_statis_table now = mem_statis_table_internal();
+        check(known >= 0 ? id == known && !failed && now.registered == t.registered
+              : failed   ? id == -1 && now.registered == t.registered
+                         : id == t.registered && now.registered == id + 1 &&
+                             name == now.records[id].pub.module_name,
+              "registration: a known name allocates, or ids are not dense");
         return;
     }
     int id = in.byte() % t.registered;
     mem_statis_entry e = t.records[id].pub;
-    // Sizes up to the limit, exactly at it and one byte past it.
-    uint64_t size = in.word() % 20000;
+    uint64_t size = in.word() % 20000;  // or up to the limit, and one byte past it
     if (e.limit && e.limit >= uint64_t(e.mem_alloced) && in.byte() % 4 == 0)
         size = e.limit - e.mem_alloced + in.byte() % 2;
+    else if (e.limit && in.byte() % 8 == 0)  // no sum may wrap and let it through
+        size = SIZE_MAX - in.byte();
     if (op == 1) set_module_mem_limit(in.byte() % 3 ? 0 : e.mem_alloced + in.word(), id);
-    if (op == 2 || op == 3 || op == 4) {
-        std::vector<size_t> mine;
-        for (size_t j = 0; j < w.blocks.size(); j++)
-            if (w.blocks[j].second == id) mine.push_back(j);
-        size_t j = op == 4 && !mine.empty() ? mine[in.byte() % mine.size()] : SIZE_MAX;
-        void *old = j == SIZE_MAX ? nullptr : w.blocks[j].first;
+    if (op >= 2 && op <= 4) {
+        size_t j = SIZE_MAX;
+        for (size_t n = 0; op == 4 && n < w.blocks.size(); n++)
+            if (w.blocks[n].second == id && (j == SIZE_MAX || in.byte() % 2)) j = n;
+        void *old = j == SIZE_MAX ? nullptr : w.blocks[j].first, *p = nullptr;
         uint64_t count = op == 3 ? in.byte() % 5 : 1;
-        __int128 released = old ? usable(old) : 0,
-                 projected = __int128(count) * size + e.mem_alloced - released;
-        bool refused = e.limit && projected > __int128(e.limit) && !(old && size == 0);
-        void *p = nullptr;
+        __int128 projected =
+            __int128(count) * size + e.mem_alloced - (old ? malloc_usable_size(old) : 0);
+        bool refused = e.limit && projected > __int128(e.limit) && !(old && !size);
         bool failed = attempt(k, [&] {
             p = op == 2   ? malloc_with_statis(size, id)
                 : op == 3 ? calloc_with_statis(count, size, id)
                           : realloc_with_statis(old, size, id);
         });
         check(mem_statis_table_internal().records[id].pub.over_limit_failed ==
-                  e.over_limit_failed + refused,
-              "refusal count");
-        check(!p == (refused || failed || (old && size == 0)), "accounted result");
+                      e.over_limit_failed + refused &&
+                  !p == (refused || failed || (old && !size)),
+              "accounted result or refusal count");
         if (p && old)
             w.blocks[j].first = p;
-        else if (old && size == 0)
+        else if (old && !size)
             w.blocks.erase(w.blocks.begin() + j);
         else if (p)
             w.blocks.push_back({p, id});
@@ -362,58 +338,48 @@ void statis_op(World &w, Input &in, uint8_t op, int k) {
 void statis_release(World &w, size_t j) {
     auto [p, owner] = w.blocks[j];
     w.blocks.erase(w.blocks.begin() + j);
-    if (owner < 0) {
-        dec_mem_statis(p, -owner - 1);
-        free(p);
-    } else {
+    if (owner < 0)
+        dec_mem_statis(p, -owner - 1), free(p);
+    else
         free_with_statis(p, owner);
-    }
     check_module(w, owner < 0 ? -owner - 1 : owner);
 }
 
 // ---- one input ---------------------------------------------------------------------
 
-// What the seam has outstanding must be exactly what the pools, pmem's
-// system pool and the accounting table own, and the block events must name
-// exactly the blocks in the trees.
 void check_world(World &w) {
     long owned = w.base + static_cast<long>(w.pool_live[PMEM_POOL_ID_N - 1]);
     size_t blocks = 0;
     for (auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
         const auto_plex *me = plex_of_registry_link(l);
         owned += t::plex_owned(me);
-        for (auto_plex_block *b : t::blocks_of(me))
-            check(w.heard.count(b) && w.heard[b] == me, "a live block nobody was told of"),
-                blocks++;
+        for (auto_plex_block *b : t::blocks_of(me)) {
+            auto it = w.heard.find(b);
+            check(it != w.heard.end() && it->second == me, "a live block nobody was told of");
+            blocks++;
+        }
     }
     check(blocks == w.heard.size(), "a released block nobody was told of");
     mem_statis_table t = mem_statis_table_internal();
     owned += (t.records != nullptr) + t.registered;
     for (auto [p, owner] : w.blocks)
         owned += owner >= 0;
-    check(ap_fault::live() == owned, "the seam's outstanding blocks",
-          std::to_string(ap_fault::live()) + " outstanding, " + std::to_string(owned) + " owned");
-}
-
-World &world() {
-    if (g) return *g;
-    g = new World;
-    auto_plex_set_block_hook_internal(on_block);
-    g->base = ap_fault::live();
-    if (!pmem_inited) pmem_init();
-    for (int i = 0; i < 4; i++)
-        plex_reinit(*g, i, 0);
-    return *g;
+    check(ap_fault::live() == owned, "the seam's outstanding blocks are not what the pools own");
 }
 
 void run_one(const uint8_t *data, size_t size) {
-    World &w = world();
+    if (!g) {
+        g = new World;
+        auto_plex_set_block_hook_internal(on_block);
+        g->base = ap_fault::live();
+        if (!pmem_inited) pmem_init();
+    }
+    World &w = *g;
     Input in{data, size};
-    int k = 0;
-    while (in.pos < in.size) {
+    for (int k = 0, fail; in.pos < in.size; g_steps++) {
         uint8_t op = in.byte(), kind = op & 0x1f;
-        int i = (op >> 5) % 4, fail = k;
-        k = 0;
+        int i = (op >> 5) % kPlexes;
+        fail = k, k = 0;
         if (kind == 0) {  // arms the next operation
             k = g_sweep ? 0 : 1 + (op >> 5) % 3;
             continue;
@@ -426,18 +392,17 @@ void run_one(const uint8_t *data, size_t size) {
         else if (kind == 6)
             for (int n = 1 + in.byte() % 128, frees = n & 1; n--;)
                 frees ? plex_free(w, i, in.word()) : plex_alloc(w, i, 0);
-        else if (kind == 7) {
-            if (!w.up[i] || in.byte() % 4 == 0) plex_reinit(w, i, fail);
-        } else if (kind < 20)
+        else if (kind == 7 && (!w.up[i] || in.byte() % 4 == 0))
+            plex_reinit(w, i, fail);
+        else if (kind >= 8 && kind < 20)
             pmem_op(w, in, (kind - 8) % 5, fail);
-        else if (kind < 30)
+        else if (kind >= 20 && kind < 30)
             statis_op(w, in, (kind - 20) % 6, fail);
-        else if (!w.blocks.empty())
+        else if (kind >= 30 && !w.blocks.empty())
             statis_release(w, in.word() % w.blocks.size());
         check_world(w);
-        g_steps++;
     }
-    for (int i = 0; i < 4; i++) {
+    for (int i = 0; i < kPlexes; i++) {
         while (!w.slots[i].empty())
             plex_free(w, i, 0);
         if (!w.up[i]) plex_reinit(w, i, 0);
@@ -446,11 +411,11 @@ void run_one(const uint8_t *data, size_t size) {
         pmem_op(w, none, 3, 0);
     while (!w.blocks.empty())
         statis_release(w, w.blocks.size() - 1);
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-        check_pool(w, p, 0);
-        for (unsigned m = 1; m < PMEM_MID_N; m++)
-            check_counts(w, p, m);
-    }
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
+        for (unsigned m = 0; m < PMEM_MID_N; m++)
+            check((pmem_pool_stats[p].alloc_count == pmem_pool_stats[p].free_count) &&
+                      pmem_module_stats[m].alloc_count[p] == pmem_module_stats[m].free_count[p],
+                  "a count left open after everything was released");
     mem_statis_reset_internal();
     check_world(w);
 }
@@ -475,37 +440,36 @@ extern "C" const char *__asan_default_options() {
 }
 #else
 // Replay: each argument is an input file, or "--random COUNT SEED" for that
-// many pseudo-random inputs; then the out-of-memory sweep: one scripted
-// input run again and again with the k-th seam allocation failing, for every
-// k until a run no longer reaches it.
+// many pseudo-random inputs; then the out-of-memory sweep: the first random
+// input again and again with the k-th seam allocation failing, for every k
+// until a run no longer reaches it.
 int main(int argc, char **argv) {
     std::vector<uint8_t> script;
     for (int i = 1; i < argc; i++) {
+        std::string bytes = t::read_file(argv[i]);
         if (strcmp(argv[i], "--random") == 0 && i + 2 < argc) {
             std::mt19937_64 rng(strtoull(argv[i + 2], nullptr, 10));
             for (unsigned long n = strtoul(argv[i + 1], nullptr, 10); n--;) {
-                std::vector<uint8_t> buf(64 + rng() % 4096);
-                for (auto &b : buf)
-                    b = static_cast<uint8_t>(rng());
-                run_one(buf.data(), buf.size());
-                if (script.empty()) script = buf;
+                bytes.resize(64 + rng() % 4096);
+                for (char &b : bytes)
+                    b = static_cast<char>(rng());
+                if (script.empty()) script.assign(bytes.begin(), bytes.end());
+                run_one(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
             }
             i += 2;
             continue;
         }
-        std::string bytes = t::read_file(argv[i]);
         run_one(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
     }
     g_sweep = true;
     long points = 0;
-    for (long k = 1; !script.empty(); k++, points++) {
-        long fired = ap_fault::fired();
-        ap_fault::fail_nth(k);
+    for (long fired = -1; !script.empty() && fired != ap_fault::fired(); points++) {
+        fired = ap_fault::fired();
+        ap_fault::fail_nth(points + 1);
         run_one(script.data(), script.size());
         ap_fault::fail_nth(0);
-        if (ap_fault::fired() == fired) break;
     }
-    printf("%llu steps checked by the walkers, out of memory at %ld points\n", g_steps, points);
+    printf("%llu steps checked by the walkers, out of memory at %ld points\n", g_steps, points - 1);
     return 0;
 }
 #endif

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # run_program.sh PRELOAD_SO WORKLOAD SCALE
-# Runs a workload of workloads.sh with glibc's allocator and with the preload
-# library; the outputs must match and the report must show real traffic.
+# Runs a workload of bench/program_workloads.sh with glibc's allocator and
+# with the preload library; the outputs must match and the report must show
+# real traffic.
 # Exit 77 (skipped) when a program the workload needs is missing.
 set -euo pipefail
 preload=$1 name=$2 scale=$3
-source "$(dirname "$0")/workloads.sh"
+source "$(dirname "$0")/../../bench/program_workloads.sh"
 
 for prog in $(wl_${name}_needs); do
     command -v "$prog" >/dev/null 2>&1 || { echo "skipped: $prog not found"; exit 77; }

@@ -1,12 +1,11 @@
-// What the tests share: capture of callback reports, files, and walkers that
-// recompute the pools' invariants from scratch (slow on purpose: the
-// randomized run calls them after every step).
+// What the tests share: walkers that recompute the pools' invariants from
+// their own state (slow on purpose: the randomized run calls them after every
+// step), files and fresh processes.
 #ifndef AUTO_PLEX_TESTS_TESTING_H
 #define AUTO_PLEX_TESTS_TESTING_H
 
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <stdarg.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -24,43 +23,11 @@ using ::testing::AssertionFailure;
 using ::testing::AssertionResult;
 using ::testing::AssertionSuccess;
 
-// ---- reports ---------------------------------------------------------------
-
-// A logging function that records every call without allocating, so that a
-// mallinfo taken right after a report sees what the report saw.
-struct Call {
-    const char *routine;
-    int line;
-    const char *text;
-};
-inline Call g_calls[8192];
-inline char g_text[1 << 20];
-inline size_t g_call_count, g_text_used;
-
-inline int capture(const char *routine, int line, const char *format, ...) {
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(g_text + g_text_used, sizeof g_text - g_text_used, format, ap);
-    va_end(ap);
-    g_calls[g_call_count++] = {routine, line, g_text + g_text_used};
-    g_text_used += static_cast<size_t>(n) + 1;
-    return 0;
-}
-
-// The calls recorded since the last time, one "routine:line:text" each.
-inline std::string captured() {
-    std::string all;
-    for (size_t i = 0; i < g_call_count; i++)
-        all += std::string(g_calls[i].routine) + ":" + std::to_string(g_calls[i].line) + ":" +
-               g_calls[i].text;
-    g_call_count = g_text_used = 0;
-    return all;
-}
+// ---- files and processes ---------------------------------------------------
 
 inline std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(path, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -68,45 +35,20 @@ inline std::string temp_path(const char *tag) {
     return ::testing::TempDir() + "ap_" + tag + "_" + std::to_string(getpid());
 }
 
-// This process's "ppid:%u pid:%u" becomes "ppid:P pid:P", and every
-// "YYYY-MM-DD HH:MM:SS" line "<time>".
-inline std::string masked(std::string text) {
-    std::string pids = "ppid:" + std::to_string(getppid()) + " pid:" + std::to_string(getpid());
-    for (size_t at; (at = text.find(pids)) != std::string::npos;)
-        text.replace(at, pids.size(), "ppid:P pid:P");
-    std::istringstream in(text);
-    std::string out, line;
-    while (std::getline(in, line)) {
-        bool stamp = line.size() == 19 && line[4] == '-' && line[10] == ' ' && line[13] == ':';
-        out += (stamp ? "<time>" : line) + "\n";
-    }
-    return text.empty() || text.back() == '\n' ? out : out.substr(0, out.size() - 1);
-}
-
 // Runs `body` in a freshly started copy of the test binary (the threadsafe
 // death-test style re-executes it), for cases that need the process-wide
 // state of a new process; the child exits 0 only if it saw no failure.
+// AP_SAME_PROCESS=1 runs it in place, to see its failures when the test is
+// run alone.
 template <class Body>
 void in_fresh_process(Body body) {
+    if (getenv("AP_SAME_PROCESS")) return body();
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            body();
-            exit(::testing::Test::HasFailure() ? 1 : 0);
-        },
-        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT((body(), exit(::testing::Test::HasFailure())), ::testing::ExitedWithCode(0), "");
 }
 
-// ---- memory the pools keep closed to the memory checkers -------------------
-
-// A free slot's link, read without leaving it open.
-inline void *peek_link(const void *slot) {
-    void *next = plex_read_link(slot);
-    plex_slots_close(slot, sizeof next);
-    return next;
-}
-
-// A copy of n bytes of never-used or released slots.
+// A copy of never-used or released slot memory, which the pools keep closed
+// to the memory checkers; closed again afterwards.
 inline std::string peek(const void *p, size_t n) {
 #ifdef PLEX_ASAN
     ASAN_UNPOISON_MEMORY_REGION(p, n);
@@ -128,24 +70,21 @@ inline int balance(const avl_node *n) {
 using Less = std::function<bool(const avl_node *, const avl_node *)>;
 
 // Height of the subtree at n, or -1 once `err` holds the first violation:
-// parent links, balance bits, order between each node and its children.
+// parent links, balance bits, order between a node and its children.
 inline int height(const avl_node *n, const avl_node *parent, const Less &less, size_t *count,
                   std::ostringstream &err) {
     if (!n) return 0;
-    if (avl_node_parent(n) != parent) err << "node " << n << " names a wrong parent";
-    if ((n->left && !less(n->left, n)) || (n->right && !less(n, n->right)))
-        err << "children of " << n << " out of order";
-    if (!err.str().empty()) return -1;
+    if (avl_node_parent(n) != parent || (n->left && !less(n->left, n)) ||
+        (n->right && !less(n, n->right)))
+        return err << "node " << n << " has a wrong parent or children out of order", -1;
     ++*count;
     int hl = height(n->left, n, less, count, err),
         hr = hl < 0 ? -1 : height(n->right, n, less, count, err);
-    if (hr < 0) return -1;
-    if (hr - hl != balance(n)) {
-        err << "node " << n << " stores balance " << balance(n) << ", heights differ by "
-            << hr - hl;
-        return -1;
-    }
-    return 1 + std::max(hl, hr);
+    if (hr >= 0 && hr - hl != balance(n))
+        return err << "node " << n << " stores balance " << balance(n) << ", heights differ by "
+                   << hr - hl,
+               -1;
+    return hr < 0 ? -1 : 1 + std::max(hl, hr);
 }
 
 // The whole tree, with global order checked by an in-order walk (child checks
@@ -154,22 +93,14 @@ inline AssertionResult avl_valid(avl_node *root, const Less &less, size_t expect
     std::ostringstream err;
     size_t count = 0, walked = 0;
     if (height(root, nullptr, less, &count, err) < 0) return AssertionFailure() << err.str();
-    const avl_node *prev = nullptr;
-    for (avl_node *n = avl_tree_first_in_order(root); n; prev = n, n = avl_tree_next_in_order(n)) {
-        if (prev && !less(prev, n)) return AssertionFailure() << "in-order walk out of order";
-        walked++;
-    }
+    for (avl_node *n = avl_tree_first_in_order(root), *prev = nullptr; n;
+         prev = n, n = avl_tree_next_in_order(n))
+        if (walked++, prev && !less(prev, n))
+            return AssertionFailure() << "in-order walk out of order";
     if (count != expected || walked != expected)
         return AssertionFailure() << count << " nodes, " << walked << " walked, " << expected
                                   << " expected";
     return AssertionSuccess();
-}
-
-inline size_t tree_size(avl_node *root) {
-    size_t n = 0;
-    for (avl_node *it = avl_tree_first_in_order(root); it; it = avl_tree_next_in_order(it))
-        n++;
-    return n;
 }
 
 inline std::vector<auto_plex_block *> blocks_of(const auto_plex *me) {
@@ -189,38 +120,37 @@ inline size_t idle_count(const auto_plex *me) {
 // Every invariant of an initialised plex.  The using tree and the room tree
 // are valid AVL trees of disjoint blocks by address; each block's free list
 // holds exactly its released slots; the counters are the sums over the
-// blocks; first_free_block is the lowest block with room and the room tree
-// holds exactly the blocks with room; idle records own nothing; a bounded
-// plex stays within its bound and its records.
+// blocks; the room tree holds exactly the blocks with room and
+// first_free_block is the lowest of them; idle records own nothing; a
+// bounded plex stays within its bound and its records.
 inline AssertionResult plex_valid(const auto_plex *me) {
+    auto blocks = blocks_of(me);
     auto by_address = [](const avl_node *a, const avl_node *b) {
         return get_end_ptr(&plex_block_of_node(a)->ctl) <
                get_start_ptr(&plex_block_of_node(b)->ctl);
     };
-    const size_t live = tree_size(me->using_tree);
-    if (AssertionResult r = avl_valid(me->using_tree, by_address, live); !r) return r;
-    if (live != me->count_expand - me->count_clear)
-        return AssertionFailure() << live << " live blocks, counters say "
-                                  << me->count_expand - me->count_clear;
+    if (AssertionResult r = avl_valid(me->using_tree, by_address, blocks.size()); !r) return r;
+    if (blocks.size() != me->count_expand - me->count_clear)
+        return AssertionFailure() << blocks.size() << " live blocks, counters say otherwise";
     uint64_t alloc = 0, used = 0;
     std::vector<avl_node *> with_room;
-    for (auto_plex_block *b : blocks_of(me)) {
+    for (auto_plex_block *b : blocks) {
         const plex_block_head *h = plex_head_of(&b->ctl);
         const char *start = get_start_ptr(&b->ctl);
         const uint64_t slot = b->ctl.item_size, ever = (h->fresh_slot - start) / slot;
+        uint64_t free_slots = 0;
+        for (const char *s = static_cast<char *>(b->ctl.free_list); s && free_slots <= ever;
+             memcpy(&s, peek(s, sizeof s).data(), sizeof s))
+            if (s < start || s >= h->fresh_slot || (s - start) % slot || ++free_slots > ever) {
+                free_slots = UINT64_MAX;  // a link that leaves the block, or a cycle
+                break;
+            }
         if (b->idle_link.next || b->idle_link.prev ||
             slot != std::max<uint64_t>(me->item_size, 8) || h->fresh_slot < start ||
             h->fresh_slot > get_end_ptr(&b->ctl) || (h->fresh_slot - start) % slot ||
-            h->using_num > ever)
-            return AssertionFailure() << "block " << b << " header or links inconsistent";
-        uint64_t free_slots = 0;
-        for (const char *s = static_cast<char *>(b->ctl.free_list); s;
-             s = static_cast<char *>(peek_link(s))) {
-            if (s < start || s >= h->fresh_slot || (s - start) % slot || ++free_slots > ever)
-                return AssertionFailure() << "block " << b << " free list leaves its slots";
-        }
-        if (free_slots != ever - h->using_num)
-            return AssertionFailure() << "block " << b << " lost or gained a free slot";
+            h->using_num > ever || free_slots != ever - h->using_num)
+            return AssertionFailure()
+                   << "block " << b << ": header, links or free list inconsistent";
         alloc += h->alloc_num;
         used += h->using_num;
         if (h->using_num < h->alloc_num) with_room.push_back(&plex_record_of(b)->room_node);
@@ -238,14 +168,15 @@ inline AssertionResult plex_valid(const auto_plex *me) {
     size_t i = 0;
     for (avl_node *n = avl_tree_first_in_order(ext->room_root); n; n = avl_tree_next_in_order(n))
         if (n != with_room[i++]) return AssertionFailure() << "room tree holds a full block";
-    auto_plex_block *lowest = with_room.empty() ? nullptr : &plex_record_of_room(with_room[0])->pub;
-    if (me->first_free_block != lowest)
+    if (me->first_free_block !=
+        (with_room.empty() ? nullptr : &plex_record_of_room(with_room[0])->pub))
         return AssertionFailure() << "first_free_block is not the lowest block with room";
     if (ext->peak_using_num < me->using_num) return AssertionFailure() << "peak below using_num";
     for (const auto_plex_link *l = me->idle_blocks.next; l != &me->idle_blocks; l = l->next)
         if (plex_block_of_idle(l)->ctl.head || l->next->prev != l)
             return AssertionFailure() << "idle list broken or idle record owns memory";
-    if (me->max_num && (me->alloc_num > me->max_num || live + idle_count(me) > me->block_num))
+    if (me->max_num &&
+        (me->alloc_num > me->max_num || blocks.size() + idle_count(me) > me->block_num))
         return AssertionFailure() << "bounded plex past its bound or its records";
     return AssertionSuccess();
 }
@@ -264,7 +195,7 @@ inline void *next_slot(const auto_plex *me) {
 // System blocks an initialised plex owns: its extension, its records, and the
 // memory of its live blocks.
 inline long plex_owned(const auto_plex *me) {
-    return 1 + static_cast<long>(idle_count(me) + 2 * tree_size(me->using_tree));
+    return 1 + static_cast<long>(idle_count(me) + 2 * blocks_of(me).size());
 }
 
 }  // namespace t

@@ -1,5 +1,6 @@
-# Real-program workloads for the preload library, shared by the tests
-# (tests/preload/run_program.sh) and the figures (bench/real_programs.sh).
+# Real-program workloads: the figures of bench/real_programs.sh, and the
+# programs tests/preload/run_program.sh runs with and without the preload
+# library to compare their output.
 #
 # For each workload NAME:
 #   wl_NAME_needs          prints the programs it needs, one per line
@@ -15,7 +16,7 @@ WL_NAMES="python sqlite3 sort gzip xz torture"
 
 wl_python_needs() { echo "$WL_PYTHON"; }
 wl_python_prepare() { :; }
-wl_python_run() { PYTHONHASHSEED=0 "$WL_PYTHON" "$WL_SRC/workload.py" "$2"; }
+wl_python_run() { PYTHONHASHSEED=0 "$WL_PYTHON" "$WL_SRC/program_workload.py" "$2"; }
 
 wl_sqlite3_needs() { echo sqlite3; }
 wl_sqlite3_prepare() {
