@@ -31,10 +31,10 @@ bool cleared(const auto_plex &p) {
 
 }  // namespace
 
-// Off-by-one rounding in the sizing, and sizes a block cannot describe
-// (wrapping 64 bits or the 32-bit slot count) accepted, later handing out a
-// block far smaller than its counters say; a half-built plex or a leak
-// after any failed allocation of init.
+// Off-by-one rounding in the sizing, sizes a block cannot describe (wrapping
+// 64 bits or the 32-bit slot count) accepted, a half-built plex or a leak
+// after any failed allocation of init, and a bounded plex growing past its
+// bound while records are left.
 TEST(AutoPlex, SizesBlocksOrRefusesAndFailsInitCleanly) {
     struct Row {
         uint64_t item, max, block_num, step;
@@ -47,7 +47,7 @@ TEST(AutoPlex, SizesBlocksOrRefusesAndFailsInitCleanly) {
         {1, uint64_t{16} * (UINT32_MAX - 255), 16, UINT32_MAX - 255},  // the largest block
         // clang-format on
     };
-    const long live = ap_fault::live();
+    const long live = ap_fault::live;
     for (const Row &r : rows) {
         auto_plex p;
         memset(&p, 0x5a, sizeof p);
@@ -69,17 +69,23 @@ TEST(AutoPlex, SizesBlocksOrRefusesAndFailsInitCleanly) {
             break;
         }
         EXPECT_TRUE(rc == -12 && cleared(p)) << k;
-        EXPECT_EQ(ap_fault::live(), live) << k;
+        EXPECT_EQ(ap_fault::live, live) << k;
     }
+    auto_plex bounded;  // 600 KiB: 4 records, blocks of 256 + 256 + 88 slots
+    auto_plex_init(&bounded, kItem, 600, "bounded");
+    take(&bounded, 601);
+    EXPECT_TRUE(bounded.count_expand == 3 && bounded.alloc_num == 600 &&
+                bounded.alloc_failed == 1 && t::idle_count(&bounded) == 1);
+    auto_plex_clear(&bounded);
     EXPECT_EQ(plex_registry.next, &plex_registry);
-    EXPECT_EQ(ap_fault::live(), live);
+    EXPECT_EQ(ap_fault::live, live);
 }
 
 // An off-by-one in the 1.5-blocks release threshold (the randomized run
 // checks the policy at every release, but rarely at the boundary); registry
 // order; clear unlinking another plex; teardown that leaks or cannot repeat.
 TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
-    const long live = ap_fault::live();
+    const long live = ap_fault::live;
     auto_plex p[2], zero{};
     for (size_t extra_free : {128u, 129u}) {  // then all of block 1: 384 or 385 slots free
         auto_plex_init(&p[extra_free & 1], kItem, 0, "release");
@@ -98,7 +104,7 @@ TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
     auto_plex_clear(&zero);
     auto_plex_clear(&p[1]);
     EXPECT_TRUE(cleared(p[0]) && cleared(zero) && plex_registry.next == &plex_registry);
-    EXPECT_EQ(ap_fault::live(), live);
+    EXPECT_EQ(ap_fault::live, live);
 }
 
 // The marker ignored, looked up more than once, or pre-allocating a block
@@ -108,7 +114,7 @@ TEST(AutoPlex, MarkerAtFirstInitPreAllocatesEveryPlex) {
     t::in_fresh_process([] {
         std::string path = t::temp_path("marker");
         fclose(fopen(path.c_str(), "w"));
-        ap_fault::set_marker_path(path.c_str());
+        ap_fault::marker_path = path.c_str();
         auto_plex a, b, c;
         ASSERT_EQ(auto_plex_init(&a, 144, 0, "unbounded"), 0);
         unlink(path.c_str());
@@ -126,7 +132,7 @@ TEST(AutoPlex, MarkerAtFirstInitPreAllocatesEveryPlex) {
     });
     t::in_fresh_process([] {
         std::string path = t::temp_path("marker");
-        ap_fault::set_marker_path(path.c_str());
+        ap_fault::marker_path = path.c_str();
         auto_plex a, b;
         ASSERT_EQ(auto_plex_init(&a, 144, 0, "before"), 0);
         fclose(fopen(path.c_str(), "w"));

@@ -13,10 +13,10 @@ const mem_statis_entry &entry(int id) {
 
 class MemStatis : public ::testing::Test {
   protected:
-    void SetUp() override { mem_statis_reset_internal(), live_ = ap_fault::live(); }
+    void SetUp() override { mem_statis_reset_internal(), live_ = ap_fault::live; }
     void TearDown() override {
         mem_statis_reset_internal();
-        EXPECT_EQ(ap_fault::live(), live_);
+        EXPECT_EQ(ap_fault::live, live_);
     }
     long live_ = 0;
 };

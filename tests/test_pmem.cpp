@@ -176,18 +176,18 @@ TEST(PmemBeforeInit, EveryCallPassesToTheSystemAllocator) {
     t::in_fresh_process([] {
         ASSERT_EQ(pmem_inited, 0);
         Counters c;
-        ap_fault::reset();
-        const long live = ap_fault::live();
+        ap_fault::calls = 0;
+        const long live = ap_fault::live;
         void *a = pmem_realloc(500, pmem_malloc(500, 10), 100000), *b = pmem_calloc(500, 4, 4);
         char *d = pmem_strdup(500, "abc"), *n = pmem_strndup(500, "abcdef", 2);
-        EXPECT_TRUE(ap_fault::calls() == 5 && ap_fault::live() == live + 4 && !strcmp(n, "ab") &&
+        EXPECT_TRUE(ap_fault::calls == 5 && ap_fault::live == live + 4 && !strcmp(n, "ab") &&
                     !strcmp(d, "abc") && !*static_cast<int *>(b));
         for (void *p :
              {a, b, static_cast<void *>(d), static_cast<void *>(n), static_cast<void *>(nullptr)})
             pmem_free(p);
         ap_fault::FailNth fail(1);
         EXPECT_EQ(pmem_malloc(1, 10), nullptr);
-        EXPECT_TRUE(c.now() && ap_fault::live() == live);
+        EXPECT_TRUE(c.now() && ap_fault::live == live);
     });
 }
 

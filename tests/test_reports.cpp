@@ -6,6 +6,8 @@
 #include <limits.h>
 #include <nlohmann/json.hpp>
 #include <stdarg.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "ap_stats.h"
@@ -186,6 +188,14 @@ TEST(Reports, AutoPlex) {
         for (size_t i = 0; i < std::size(names); i++)
             EXPECT_TRUE(got[i] == want[i] && doc["plexes"][1][names[i]] == want[i]) << names[i];
         EXPECT_EQ(doc["plexes"][1]["blocks"][1]["block"], hex(s[1]));
+        char *name = std::exchange(other.module_name, nullptr);  // a host that nulled it
+        EXPECT_TRUE(
+            json_rt(auto_plex_debug_json_rt, "auto_plex_debug_json_rt")["plexes"][0]["module_name"]
+                .is_null());
+        auto_plex_debug_rt(capture);
+        EXPECT_EQ(captured()[2].substr(0, 50),
+                  "show_auto_plex_stat_rt:58:module_name:(null) using");
+        other.module_name = name;
         EXPECT_EQ(
             doc["summary"],
             json::parse(R"({"total_max_mem":32000,"allocated_mem":326912,"used_mem":180320})"));
@@ -209,7 +219,7 @@ TEST(Reports, Pmem) {
         void *big = pmem_malloc(1, 9000);
         const std::string u = std::to_string(pmem_ptr2size(big)),
                           total = std::to_string(128 + pmem_ptr2size(big));
-        ap_fault::fail_nth(1);
+        ap_fault::countdown = 1;
         pmem_malloc(4, 500);
         // clang-format off
         std::string want = "\n<time>\n========[module_statis]---ppid:P pid:P=======\n\npool_statis:\n"
@@ -257,9 +267,22 @@ TEST(Reports, Pmem) {
                   size_t{PMEM_POOL_ID_N + PMEM_MID_N});
         json doc = json_rt(pmem_statis_debug_json_rt, "pmem_statis_debug_json_rt");
         EXPECT_EQ(doc["inited"], true);
-        EXPECT_EQ(doc["pools"][26],
-                  json::parse(R"({"pool":26,"name":"pmem_pool_1073741824","size":1073741824,
-            "alloc_count":1,"free_count":0,"fail_count":0,"live_count":1,"peak_live_count":1})"));
+        for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+            const pool_statis &st = pmem_pool_stats[p];
+            const pmem_pool_snapshot &ps = pools[p];
+            EXPECT_TRUE(ps.alloc_count == st.alloc_count && ps.free_count == st.free_count &&
+                        ps.fail_count == st.fail_count &&
+                        ps.live_count == st.alloc_count - st.free_count && ps.name == st.name &&
+                        ps.size == pmem_pool_sizes[p]);
+            EXPECT_EQ(doc["pools"][p], json({{"pool", p},
+                                             {"name", ps.name},
+                                             {"size", ps.size},
+                                             {"alloc_count", ps.alloc_count},
+                                             {"free_count", ps.free_count},
+                                             {"fail_count", ps.fail_count},
+                                             {"live_count", ps.live_count},
+                                             {"peak_live_count", ps.peak_live_count}}));
+        }
         EXPECT_EQ(doc["modules"][4],
                   json::parse(R"({"mid":4,"name":"timers","alloc_size":0,"free_size":0,
             "live_bytes":0,"peak_live_bytes":0,"pools":[{"pool":9,"alloc_count":0,"free_count":0,"fail_count":1}]})"));
@@ -348,7 +371,7 @@ TEST(Reports, MemStatis) {
 TEST(Reports, JsonAndSnapshotEdges) {
     mem_statis_reset_internal();
     reg_module_id(
-        "q\"b\\s\t\x01 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 \xff\xe2\x82 "
+        "q\"b\\s\t\x01 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf \xff\xe2\x82 "
         "\xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80");
     std::string dir = t::temp_path("json"), path = dir + "/m.json";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
@@ -358,7 +381,7 @@ TEST(Reports, JsonAndSnapshotEdges) {
     std::string text = t::read_file(path);
     EXPECT_NE(
         text.find(R"("module_name":"q\"b\\s\u0009\u0001 )"
-                  "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80 "
+                  "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf "
                   R"(\ufffd\ufffd\ufffd \ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")"),
         std::string::npos)
         << text;
@@ -385,10 +408,25 @@ TEST(Reports, JsonAndSnapshotEdges) {
     auto_plex_debug_rt(nullptr), pmem_statis_debug_rt(nullptr), mem_statis_debug_rt(nullptr);
     EXPECT_TRUE(captured().empty());
 
-    pmem_pool_snapshot pools[6];
-    memset(pools, 0xab, sizeof pools);
+    pmem_pool_snapshot pools[PMEM_POOL_ID_N + 1];
+    static pmem_module_snapshot mods[PMEM_MID_N + 1];
+    memset(pools, 0xab, sizeof pools), memset(mods, 0xab, sizeof mods);
     EXPECT_EQ(pmem_take_pool_snapshot(pools, 5), size_t{PMEM_POOL_ID_N});
     EXPECT_EQ(pools[5].size, 0xababababu);
+    EXPECT_TRUE(pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N + 1) == PMEM_POOL_ID_N &&
+                pmem_take_module_snapshot(mods, PMEM_MID_N + 1) == PMEM_MID_N &&
+                pools[PMEM_POOL_ID_N].size == 0xababababu &&
+                mods[PMEM_MID_N].alloc_size == 0xababababababababu)
+        << "nothing written past the tables";
+    // A write error (the file size limit) leaves no file behind.
+    t::in_fresh_process([] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = {100, 100};
+        setrlimit(RLIMIT_FSIZE, &small);
+        std::string path = t::temp_path("full");
+        EXPECT_EQ(pmem_statis_debug_json(path.c_str()), -1);
+        EXPECT_NE(access(path.c_str(), F_OK), 0);
+    });
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     static auto_plex plex;
     for (auto call : std::vector<std::function<void()>>{
@@ -401,14 +439,14 @@ TEST(Reports, JsonAndSnapshotEdges) {
     EXPECT_DEATH(auto_plex_take_block_snapshot(nullptr, nullptr, 0), "Assertion `me' failed");
 
     if (!pmem_inited) pmem_init();  // a document large enough to grow its buffer
-    const long live = ap_fault::live();
+    const long live = ap_fault::live;
     for (long k : {1, 2}) {
         ap_fault::FailNth oom(k);
         EXPECT_EQ(pmem_statis_debug_json_rt(capture), -1) << k;
         EXPECT_EQ(captured(),
                   std::vector<std::string>{"pmem_statis_debug_json_rt:1:{\"version\":1,\"report\":"
                                            "\"pmem\",\"error\":\"out of memory\"}\n"});
-        EXPECT_EQ(ap_fault::live(), live) << k;
+        EXPECT_EQ(ap_fault::live, live) << k;
     }
     mem_statis_reset_internal();
 }

@@ -1,25 +1,16 @@
-// The randomized run: an input is decoded into operations on five pools of
-// our own, on pmem (every entry point, any module id) and on the accounted
-// modules, with "the k-th next system allocation fails" events.  After every
-// step, walkers check what must hold, from the library's own state and what
-// the harness holds, without a reference model:
-//   - the pool stepped on is a valid plex (t::plex_valid); the slot it handed
-//     out is the one t::next_slot named, or the first slot of a new block; a
-//     freed slot heads its block's free list; an emptied block is released
-//     exactly when the pool keeps more than 1.5 blocks' worth of free slots;
-//   - pmem: every area lies in the lowest pool that holds its size under a
-//     live header, and pool and module counters agree with the areas held;
-//   - accounting: each module holds the usable sizes of its blocks and is
-//     refused exactly when request + held - released passes its limit;
-//   - every failure is counted where it happened, and nowhere else;
-//   - the block events name exactly the blocks in the trees, and the seam's
-//     outstanding blocks are exactly what all of these own.
-// The world outlives each input (pmem cannot be torn down); each input ends
-// by releasing everything and checking the whole world.
-//
-// Built two ways: with clang's libFuzzer (-DAUTO_PLEX_FUZZ=ON), and as a
-// program that replays files, a fixed-seed stream of random inputs and an
-// out-of-memory sweep over one of them, which is how the suite runs it.
+// The randomized run: an input decodes into operations on five pools of our
+// own, on every pmem entry point and on the accounted modules, with "the k-th
+// next system allocation fails" events.  After every step walkers check, from
+// the library's own state and what the harness holds: the plex stepped on is
+// valid and handed out the slot t::next_slot named (or a new block's first);
+// releases follow the 1.5-block policy; pmem areas lie in the lowest pool
+// that holds them and the counters agree with the areas held; each module
+// holds its blocks' usable sizes and is refused exactly past its limit;
+// every failure is counted where it happened; the block events name exactly
+// the blocks in the trees; the seam's outstanding blocks are exactly what all
+// of these own.  pmem cannot be torn down, so the world outlives each input,
+// which ends by releasing everything.  Built as a libFuzzer target and as a
+// replay (files, a fixed-seed stream, an out-of-memory sweep) for the suite.
 #include <map>
 #include <random>
 
@@ -47,8 +38,8 @@ struct Input {
     uint16_t word() { return static_cast<uint16_t>(byte() | byte() << 8); }
 };
 
-// Live memory carries a tag from its address, so a slot handed out twice or
-// data lost in a move shows.
+// Live memory carries a tag from its address: a slot handed out twice or data
+// lost in a move shows.
 struct Area {
     unsigned char *p;
     size_t tagged;
@@ -63,8 +54,7 @@ struct Area {
     }
 };
 
-// Small blocks so short inputs cross block boundaries; tiny and odd slots;
-// bounded plexes with one and with several records.
+// Small blocks, tiny and odd slots, bounded plexes of one and several records.
 constexpr uint64_t kShapes[][2] = {{1024, 0}, {12, 0}, {3, 0}, {1024, 700}, {48, 300}};
 constexpr int kPlexes = 5;
 
@@ -88,15 +78,15 @@ void valid(const auto_plex *me) {
     check(r, "plex", r.message());
 }
 
-// Runs `op` with the k-th next seam allocation failing (k = 0: none); true
-// when an injected failure happened inside it.
+// Runs `op` with the k-th next seam allocation failing (0: none); true when a
+// failure was injected inside it.
 template <class Op>
 bool attempt(int k, Op op) {
-    long fired = ap_fault::fired();
-    if (k) ap_fault::fail_nth(k);
+    long fired = ap_fault::fired;
+    if (k) ap_fault::countdown = k;
     op();
-    if (k) ap_fault::fail_nth(0);
-    return ap_fault::fired() != fired;
+    if (k) ap_fault::countdown = 0;
+    return ap_fault::fired != fired;
 }
 
 Area &keep(std::vector<Area> &v, void *p, size_t n, uint16_t mid = 0, unsigned pool = 0) {
@@ -143,9 +133,9 @@ void plex_free(World &w, int i, size_t pick) {
     bool empties = plex_head_of(&b->ctl)->using_num == 1;
     bool release = empties && me->alloc_num - me->using_num + 1 > me->step_alloc_num * 3 / 2;
     uint64_t cleared = me->count_clear;
-    long trims = ap_fault::trims();
+    long trims = ap_fault::trims;
     auto_plex_free(me, a.p);
-    check(me->count_clear == cleared + release && ap_fault::trims() == trims + release &&
+    check(me->count_clear == cleared + release && ap_fault::trims == trims + release &&
               (release || b->ctl.free_list == a.p),
           "release policy or its trim, or a freed slot not first out");
     valid(me);
@@ -364,14 +354,14 @@ void check_world(World &w) {
     owned += (t.records != nullptr) + t.registered;
     for (auto [p, owner] : w.blocks)
         owned += owner >= 0;
-    check(ap_fault::live() == owned, "the seam's outstanding blocks are not what the pools own");
+    check(ap_fault::live == owned, "the seam's outstanding blocks are not what the pools own");
 }
 
 void run_one(const uint8_t *data, size_t size) {
     if (!g) {
         g = new World;
         auto_plex_set_block_hook_internal(on_block);
-        g->base = ap_fault::live();
+        g->base = ap_fault::live;
         if (!pmem_inited) pmem_init();
     }
     World &w = *g;
@@ -463,11 +453,11 @@ int main(int argc, char **argv) {
     }
     g_sweep = true;
     long points = 0;
-    for (long fired = -1; !script.empty() && fired != ap_fault::fired(); points++) {
-        fired = ap_fault::fired();
-        ap_fault::fail_nth(points + 1);
+    for (long fired = -1; !script.empty() && fired != ap_fault::fired; points++) {
+        fired = ap_fault::fired;
+        ap_fault::countdown = points + 1;
         run_one(script.data(), script.size());
-        ap_fault::fail_nth(0);
+        ap_fault::countdown = 0;
     }
     printf("%llu steps checked by the walkers, out of memory at %ld points\n", g_steps, points - 1);
     return 0;

@@ -1,30 +1,22 @@
-// Test binding of the platform seam: refuse any chosen allocation, count what
-// is outstanding, point the marker lookup anywhere.
+// The test binding of the platform seam (ap_sys_faulty.cpp): it refuses a
+// chosen allocation, counts what is outstanding, and looks for the marker
+// wherever a test points it.
 #ifndef AUTO_PLEX_TESTS_FAULT_H
 #define AUTO_PLEX_TESTS_FAULT_H
 
 namespace ap_fault {
 
-// The k-th allocation call (malloc, calloc or realloc through the seam) from
-// now on returns null; k counts from 1.  0 disarms.
-void fail_nth(long k);
-// Allocation calls made through the seam since the last reset().
-long calls();
-// Allocation calls refused so far (never reset).
-long fired();
-// Blocks obtained through the seam and not yet released (never reset).
-long live();
-// malloc_trim calls since the last reset().
-long trims();
-// The marker file the seam looks for; null (the default) means nowhere.
-void set_marker_path(const char *path);
-// Disarms failures and zeroes calls() and trims().
-void reset();
+inline long countdown;           // > 0: the countdown-th allocation call from now returns null
+inline long calls;               // allocation calls (malloc, calloc, realloc) through the seam
+inline long fired;               // allocation calls refused, ever
+inline long live;                // blocks obtained through the seam and not yet released
+inline long trims;               // malloc_trim calls
+inline const char *marker_path;  // null: no marker anywhere
 
-// Fails the k-th allocation for the scope's lifetime.
+// Fails the k-th allocation (k counts from 1) for the scope's lifetime.
 struct FailNth {
-    explicit FailNth(long k) { fail_nth(k); }
-    ~FailNth() { fail_nth(0); }
+    explicit FailNth(long k) { countdown = k; }
+    ~FailNth() { countdown = 0; }
 };
 
 }  // namespace ap_fault

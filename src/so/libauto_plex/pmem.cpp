@@ -31,10 +31,10 @@
 
 static_assert(std::is_standard_layout_v<pmem_header>);
 static_assert(sizeof(pmem_header) == PMEM_HEADER_SIZE, "C hosts and stored blocks use 16 bytes");
-static_assert(offsetof(pmem_header, pool_id) == 8 && offsetof(pmem_header, mid) == 10 &&
-              offsetof(pmem_header, flags) == 12 && offsetof(pmem_header, mem) == 16);
-static_assert(sizeof(long double) == PMEM_HEADER_SIZE,
-              "the caller's area is promised long double alignment");
+static_assert(offsetof(pmem_header, pool_id) == 8 && offsetof(pmem_header, mid) == 10);
+static_assert(offsetof(pmem_header, flags) == 12 && offsetof(pmem_header, mem) == 16);
+// The caller's area is promised long double alignment.
+static_assert(sizeof(long double) == PMEM_HEADER_SIZE);
 static_assert(std::is_standard_layout_v<pmem_pool> && std::is_standard_layout_v<module_statis>);
 // The reports print uint64_t counters with %lu.
 static_assert(std::is_same_v<uint64_t, unsigned long>);
@@ -68,9 +68,9 @@ constexpr bool pool_sizes_sound() {
     }
     return true;
 }
-static_assert(pool_sizes_sound(),
-              "pool sizes: 0 first, ascending, multiples of 16, 8192 last "
-              "plex pool, 1 GiB for the system pool");
+// Pool sizes: 0 first, ascending, multiples of 16, 8192 the last plex pool,
+// 1 GiB the system pool.
+static_assert(pool_sizes_sound());
 
 // The cursor walk pmem_init performs: entry o is the lowest pool whose size
 // is at least 2^o.  Shared by pmem_init and the compile-time table below, so
@@ -407,25 +407,25 @@ AP_API int pmem_init(void) {
     for (uint32_t size : pmem_pool_sizes)
         if (round_pow2(size, 16) != size) abort();
 
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-        pmem_pool *pool = &pmem_pools[p];
-        pool->size = pmem_pool_sizes[p];
-        pool->max_num = 0;
-        snprintf(pool->name, sizeof pool->name, "pmem_pool_%u", pool->size);
-        if (p == kSystemPool) {
-            memset(&pool->pool_plex, 0, sizeof pool->pool_plex);
-            break;
-        }
-        if (auto_plex_init(&pool->pool_plex, uint64_t{pool->size} + PMEM_HEADER_SIZE, pool->max_num,
-                           pool->name) < 0)
+    // The loops run over the tables themselves, so none can run past its end.
+    for (pmem_pool &pool : pmem_pools) {
+        const unsigned p = static_cast<unsigned>(&pool - pmem_pools);
+        pool.size = pmem_pool_sizes[p];
+        pool.max_num = 0;
+        snprintf(pool.name, sizeof pool.name, "pmem_pool_%u", pool.size);
+        // The system pool's control block stays all zero and unregistered.
+        if (p == kSystemPool)
+            memset(&pool.pool_plex, 0, sizeof pool.pool_plex);
+        else if (auto_plex_init(&pool.pool_plex, uint64_t{pool.size} + PMEM_HEADER_SIZE,
+                                pool.max_num, pool.name) < 0)
             abort();
     }
 
     build_order_table(pmem_pool_sizes, order_to_pool);
-    for (unsigned m = 0; m < PMEM_MID_N; m++)
-        pmem_module_stats[m].name = pmem_module_names[m];
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
-        pmem_pool_stats[p].name = pmem_pools[p].name;
+    for (module_statis &st : pmem_module_stats)
+        st.name = pmem_module_names[&st - pmem_module_stats];
+    for (pool_statis &st : pmem_pool_stats)
+        st.name = pmem_pools[&st - pmem_pool_stats].name;
     pmem_inited = 1;
     return 0;
 }

@@ -80,10 +80,10 @@ void ApJson::put_string(const char *s) {
         put(reinterpret_cast<const char *>(run), size_t(p - run));
         if (!*p) break;
         if (*p == '"' || *p == '\\') {
-            char esc[2] = {'\\', static_cast<char>(*p++)};
-            put(esc, 2);
+            char esc[] = {'\\', static_cast<char>(*p++)};
+            put(esc, sizeof esc);
         } else if (*p < 0x20) {
-            char esc[8];
+            char esc[sizeof "\\u0000"];
             snprintf(esc, sizeof esc, "\\u%04x", *p++);
             put(esc);
         } else if (size_t n = utf8_sequence(p)) {
@@ -139,15 +139,18 @@ void ApJson::end_array() {
     close(']');
 }
 
+// Room for the longest number either form can print, and its NUL.
+using number_text = char[sizeof "-9223372036854775808"];
+
 void ApJson::u64(const char *key, uint64_t v) {
     member(key);
-    char digits[24];
+    number_text digits;
     put(digits, size_t(snprintf(digits, sizeof digits, "%lu", static_cast<unsigned long>(v))));
 }
 
 void ApJson::i64(const char *key, int64_t v) {
     member(key);
-    char digits[24];
+    number_text digits;
     put(digits, size_t(snprintf(digits, sizeof digits, "%ld", static_cast<long>(v))));
 }
 

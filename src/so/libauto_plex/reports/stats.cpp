@@ -82,7 +82,7 @@ void plex_body(ApJson &j) {
         for (avl_node *n = avl_tree_first_in_order(me->using_tree); n;
              n = avl_tree_next_in_order(n)) {
             const auto_plex_block *block = plex_block_of_node(n);
-            char address[32];
+            char address[sizeof "0x0123456789abcdef"];
             snprintf(address, sizeof address, "%p", static_cast<const void *>(block));
             j.begin_object();
             j.str("block", address);
@@ -269,7 +269,7 @@ int json_to_file(const char *path, const char *report, json_body body) {
     // Beside the target, so the rename stays within one file system.
     char tmp[PATH_MAX];
     int n = snprintf(tmp, sizeof tmp, "%s.%u.tmp", path, report_pid());
-    if (n < 0 || size_t(n) >= sizeof tmp) return -1;
+    if (size_t(n) >= sizeof tmp) return -1;  // also an error (n < 0)
     FILE *f = report_open(tmp, "w");
     if (!f) return -1;
     bool ok;
