@@ -7,7 +7,8 @@
 #   wl_NAME_prepare DIR S  writes its input into DIR at scale S (not measured)
 #   wl_NAME_run DIR S      the measured run; its stdout is compared between
 #                          allocators, so it prints only deterministic text
-# $WL_SRC is the directory of this file; $WL_TORTURE the built torture program.
+# $WL_SRC is the directory of this file; $WL_TORTURE the program built from
+# alloc_torture.c beside it.
 
 export LC_ALL=C
 WL_SRC=${WL_SRC:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)}
