@@ -43,11 +43,9 @@ struct Tree {
             std::to_string(rec(n)->key) + (t::balance(n) ? t::balance(n) < 0 ? "<" : ">" : "");
         return n->left || n->right ? s + "(" + shape(n->left) + "," + shape(n->right) + ")" : s;
     }
-    std::vector<int> walk(bool post) const {
+    std::vector<int> walk() const {
         std::vector<int> keys;
-        for (avl_node *n = post ? avl_tree_first_in_postorder(root) : avl_tree_first_in_order(root);
-             n; n = post ? avl_tree_next_in_postorder(n, avl_node_parent(n))
-                         : avl_tree_next_in_order(n))
+        for (avl_node *n = avl_tree_first_in_order(root); n; n = avl_tree_next_in_order(n))
             keys.push_back(rec(n)->key);
         return keys;
     }
@@ -67,10 +65,12 @@ TEST(AvlTree, ShapesAndWalks) {
         EXPECT_EQ(Tree::shape(Tree(keys).root), "2(1,3)");
     Tree t = {1, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(Tree::shape(t.root), "4(2(1,3),6(5,7))");
-    EXPECT_EQ(t.walk(false), (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(t.walk(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
     EXPECT_EQ(avl_tree_first_in_order(nullptr), avl_tree_first_in_postorder(nullptr));
     Tree one = {5};
-    EXPECT_TRUE(one.walk(false) == std::vector<int>{5} && one.walk(true) == std::vector<int>{5});
+    EXPECT_TRUE(one.walk() == std::vector<int>{5} &&
+                avl_tree_first_in_postorder(one.root) == one.root &&
+                !avl_tree_next_in_postorder(one.root, nullptr));
 
     std::vector<int> seen;  // a teardown scribbles over each node once its parent has been read
     for (avl_node *n = avl_tree_first_in_postorder(t.root), *next; n; n = next) {
@@ -128,6 +128,6 @@ TEST(AvlTree, InvariantsHoldAfterEveryRandomStep) {
             }
             ASSERT_TRUE(t.valid(keys.size())) << "seed " << seed << " step " << step;
         }
-        EXPECT_EQ(t.walk(false), std::vector<int>(keys.begin(), keys.end()));
+        EXPECT_EQ(t.walk(), std::vector<int>(keys.begin(), keys.end()));
     }
 }

@@ -1,55 +1,15 @@
-// Module accounting's documented values and contract checks; holdings, the
-// ceiling, registration and failures after random steps are the randomized
-// run's.  Every test starts from an empty registry and leaks nothing.
+// Module accounting's contract checks.  Holdings, ceilings, registration and
+// failures are the randomized run's (fuzz/fuzz_walk.cpp).
 #include "malloc_statis.h"
 #include "private/malloc_statis_private.h"
 #include "testing.h"
 
-namespace {
-
-const mem_statis_entry &entry(int id) {
-    return mem_statis_table_internal().records[id].pub;
-}
-
-class MemStatis : public ::testing::Test {
-  protected:
-    void SetUp() override { mem_statis_reset_internal(), live_ = ap_fault::live; }
-    void TearDown() override {
-        mem_statis_reset_internal();
-        EXPECT_EQ(ap_fault::live, live_);
-    }
-    long live_ = 0;
-};
-
-}  // namespace
-
-// Records lost or left dirty by growth past the first 32, case folding, the
-// caller's string kept instead of a copy, and a refusal of a request that
-// no ceiling limits.
-TEST_F(MemStatis, RegistryGrowsWithoutLosingIds) {
-    EXPECT_EQ(reg_module_id(nullptr), -1);
-    for (int i = 0; i < 32; i++)
-        ASSERT_EQ(reg_module_id(("module_" + std::to_string(i)).c_str()), i);
-    set_module_mem_limit(1000, 31);
-    EXPECT_EQ(mem_statis_table_internal().capacity, 32);
-    char name[] = "MODULE_7";
-    EXPECT_EQ(reg_module_id(name), 32);
-    name[0] = 'X';
-    EXPECT_TRUE(!strcmp(entry(32).module_name, "MODULE_7") &&
-                mem_statis_table_internal().capacity == 64);
-    EXPECT_TRUE(!strcmp(entry(31).module_name, "module_31") && entry(31).limit == 1000);
-    const statis_record zero{};
-    for (int i = 33; i < 64; i++)
-        EXPECT_EQ(memcmp(&mem_statis_table_internal().records[i], &zero, sizeof zero), 0) << i;
-    EXPECT_EQ(calloc_with_statis(SIZE_MAX / 2 + 1, 2, 0), nullptr);
-    EXPECT_EQ(entry(0).over_limit_failed, 0u) << "without a ceiling nothing is a refusal";
-}
-
 // A function without the id check, one that indexes the (possibly absent)
 // table before checking, a negative id reaching the table, and a release or
 // un-accounting under the wrong module passing silently.
-TEST_F(MemStatis, ContractViolationsStopTheProcess) {
+TEST(MemStatis, ContractViolationsStopTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    mem_statis_reset_internal();
     std::pair<std::string, std::function<void(int)>> calls[] = {
         {"set_module_mem_limit", [](int id) { set_module_mem_limit(0, id); }},
         {"malloc_with_statis", [](int id) { malloc_with_statis(1, id); }},

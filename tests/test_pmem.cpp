@@ -20,12 +20,10 @@ struct Counters {
         memcpy(pools, pmem_pool_stats, sizeof pools);
         memcpy(modules, pmem_module_stats, sizeof modules);
     }
-    void alloc(unsigned mid, unsigned pool, uint64_t bytes) {
-        pools[pool].alloc_count++, modules[mid].alloc_size += bytes,
-            modules[mid].alloc_count[pool]++;
-    }
-    void free(unsigned mid, unsigned pool, uint64_t bytes) {
-        pools[pool].free_count++, modules[mid].free_size += bytes, modules[mid].free_count[pool]++;
+    void count(unsigned mid, unsigned pool, uint64_t bytes, bool freed = false) {
+        (freed ? pools[pool].free_count : pools[pool].alloc_count)++;
+        (freed ? modules[mid].free_size : modules[mid].alloc_size) += bytes;
+        (freed ? modules[mid].free_count : modules[mid].alloc_count)[pool]++;
     }
     bool now() const {
         return !memcmp(pools, pmem_pool_stats, sizeof pools) &&
@@ -46,9 +44,9 @@ unsigned pool_of(const void *p) {
 
 }  // namespace
 
-// Pools named, sized or registered wrongly, a pool 26 with a plex, module
-// records without names, and sizes served by another pool than published.
-TEST_F(Pmem, InitBuildsThePoolsThatServeThePublishedSizes) {
+// Pools sized or registered wrongly, or a pool 26 with a plex.  Names are
+// the reports' to check, the pool serving each size the randomized run's.
+TEST_F(Pmem, InitRegistersOnePlexPerPool) {
     const auto_plex_link *l = &plex_registry;
     for (int p = PMEM_POOL_ID_N - 2; p >= 0; p--) {
         ASSERT_EQ(l = l->next, &pmem_pools[p].pool_plex.plex_link)
@@ -58,24 +56,6 @@ TEST_F(Pmem, InitBuildsThePoolsThatServeThePublishedSizes) {
     EXPECT_EQ(l->next, &plex_registry);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(&pmem_pools[26].pool_plex), sizeof(auto_plex)),
               std::string(sizeof(auto_plex), 0));
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++)
-        EXPECT_TRUE(pmem_pool_stats[p].name == pmem_pools[p].name &&
-                    pmem_pools[p].size == pmem_pool_sizes[p] &&
-                    pmem_pools[p].name == "pmem_pool_" + std::to_string(pmem_pool_sizes[p]))
-            << p;
-    for (unsigned m = 0; m < PMEM_MID_N; m++)
-        EXPECT_EQ(pmem_module_stats[m].name, pmem_module_names[m]);
-    EXPECT_STREQ(pmem_module_names[0], "default");
-    std::pair<size_t, unsigned> published[] = {
-        {0, 0},   {1, 1},     {16, 1},    {17, 2},    {33, 3},    {100, 4},
-        {257, 6}, {1000, 13}, {4097, 22}, {8192, 25}, {8193, 26}, {size_t{1} << 30, 26}};
-    for (auto [request, pool] : published) {
-        void *p = pmem_malloc(3, request);
-        EXPECT_EQ(pool_of(p), pool) << request;
-        EXPECT_EQ(pmem_ptr2size(p),
-                  pool < 26 ? pmem_pool_sizes[pool] : malloc_usable_size(pmem_header_of(p)) - 16);
-        pmem_free(p);
-    }
 }
 
 // Header fields at the wrong offset or width, bytes pmem must not touch being
@@ -115,9 +95,11 @@ TEST_F(Pmem, EdgesOfEveryCall) {
                 !pmem_strndup(8, nullptr, 3) && !pmem_malloc(3, (size_t{1} << 30) + 1) &&
                 !pmem_calloc(3, size_t{1} << 16, size_t{1} << 15) &&
                 !pmem_calloc(3, (SIZE_MAX >> 4) + 2, 16));
-    c.alloc(4, 4, 128), c.free(4, 4, 128), c.alloc(4, 4, 128), c.alloc(8, 1, 16), c.alloc(8, 1, 16);
+    c.count(4, 4, 128), c.count(4, 4, 128, true), c.count(4, 4, 128), c.count(8, 1, 16),
+        c.count(8, 1, 16);
     EXPECT_TRUE(c.now());
     char *big = static_cast<char *>(pmem_realloc(3, nullptr, 10000));
+    EXPECT_EQ(pmem_ptr2size(big), malloc_usable_size(pmem_header_of(big)) - 16) << "pool 26";
     memcpy(big, "\x00\x01\x02", 3);
     EXPECT_EQ(pmem_realloc(3, big, (size_t{1} << 30) + 1), nullptr);
     char *huge = static_cast<char *>(pmem_realloc(3, big, size_t{1} << 30));

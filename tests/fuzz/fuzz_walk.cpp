@@ -1,16 +1,10 @@
 // The randomized run: an input decodes into operations on five pools of our
-// own, on every pmem entry point and on the accounted modules, with "the k-th
-// next system allocation fails" events.  After every step walkers check, from
-// the library's own state and what the harness holds: the plex stepped on is
-// valid and handed out the slot t::next_slot named (or a new block's first);
-// releases follow the 1.5-block policy; pmem areas lie in the lowest pool
-// that holds them and the counters agree with the areas held; each module
-// holds its blocks' usable sizes and is refused exactly past its limit;
-// every failure is counted where it happened; the block events name exactly
-// the blocks in the trees; the seam's outstanding blocks are exactly what all
-// of these own.  pmem cannot be torn down, so the world outlives each input,
-// which ends by releasing everything.  Built as a libFuzzer target and as a
-// replay (files, a fixed-seed stream, an out-of-memory sweep) for the suite.
+// own, every pmem entry point and the accounted modules, with "the k-th next
+// system allocation fails" events.  After every step walkers recheck, from
+// the library's state and what the harness holds, what docs/RELIABILITY.md
+// lists.  pmem cannot be torn down, so the world outlives each input, which
+// ends by releasing everything.  A libFuzzer target, and a replay (files, a
+// fixed-seed stream, an out-of-memory sweep) for the suite.
 #include <map>
 #include <random>
 
@@ -105,7 +99,7 @@ Area take(std::vector<Area> &v, size_t pick) {
 
 // ---- pools -------------------------------------------------------------------
 
-void plex_alloc(World &w, int i, int k) {
+void plex_alloc(World &w, int i, int k, bool walk = true) {
     auto_plex *me = &w.plex[i];
     const auto_plex was = *me;
     const size_t idle = t::idle_count(me);
@@ -122,10 +116,10 @@ void plex_alloc(World &w, int i, int k) {
               t::idle_count(me) == idle - (p && !want && idle),
           "growth or its failure miscounted, or an idle record not reused");
     if (p) keep(w.slots[i], p, me->item_size);
-    valid(me);
+    if (walk) valid(me);
 }
 
-void plex_free(World &w, int i, size_t pick) {
+void plex_free(World &w, int i, size_t pick, bool walk = true) {
     if (w.slots[i].empty()) return;
     auto_plex *me = &w.plex[i];
     Area a = take(w.slots[i], pick);
@@ -138,7 +132,7 @@ void plex_free(World &w, int i, size_t pick) {
     check(me->count_clear == cleared + release && ap_fault::trims == trims + release &&
               (release || b->ctl.free_list == a.p),
           "release policy or its trim, or a freed slot not first out");
-    valid(me);
+    if (walk) valid(me);
 }
 
 void plex_reinit(World &w, int i, int k) {
@@ -147,7 +141,10 @@ void plex_reinit(World &w, int i, int k) {
     int rc = 1;
     bool failed =
         attempt(k, [&] { rc = auto_plex_init(&w.plex[i], kShapes[i][0], kShapes[i][1], "walk"); });
-    check(rc == (failed ? -12 : 0), "init result");
+    const auto_plex &me = w.plex[i];
+    check(rc == (failed ? -12 : 0) && (rc == 0 || (!me.module_name && !me.item_size &&
+                                                   !me.plex_link.next && t::idle_count(&me) == 0)),
+          "init result, or a failed init not leaving the plex cleared");
     w.up[i] = rc == 0;
 }
 
@@ -271,17 +268,22 @@ void check_module(const World &w, int id) {
 void statis_op(World &w, Input &in, int op, int k) {
     mem_statis_table t = mem_statis_table_internal();
     if (op == 0 || t.registered == 0) {
-        std::string name = "mod" + std::to_string(in.byte() % 40);  // more than the first table
+        // Names differing only in case are distinct; 80 of them grow the table twice.
+        std::string name = (in.byte() % 2 ? "mod" : "MOD") + std::to_string(in.byte() % 40);
         int known = -1, id = -2;
         for (int32_t n = 0; n < t.registered; n++)
             if (name == t.records[n].pub.module_name) known = n;
         bool failed = attempt(k, [&] { id = reg_module_id(name.c_str()); });
         mem_statis_table now = mem_statis_table_internal();
         check(known >= 0 ? id == known && !failed && now.registered == t.registered
-              : failed   ? id == -1 && now.registered == t.registered
-                         : id == t.registered && now.registered == id + 1 &&
-                             name == now.records[id].pub.module_name,
-              "registration: a known name allocates, or ids are not dense");
+              : failed
+                  ? id == -1 && now.registered == t.registered
+                  : id == t.registered && now.registered == id + 1 &&
+                        name == now.records[id].pub.module_name && now.records[id].pub.limit == 0 &&
+                        now.records[id].pub.mem_alloced == 0 &&
+                        now.records[id].peak_mem_alloced == 0 &&
+                        now.records[id].pub.over_limit_failed == 0 && reg_module_id(nullptr) == -1,
+              "registration: a known name allocates, ids are not dense or a record is not new");
         return;
     }
     int id = in.byte() % t.registered;
@@ -298,6 +300,8 @@ void statis_op(World &w, Input &in, int op, int k) {
             if (w.blocks[n].second == id && (j == SIZE_MAX || in.byte() % 2)) j = n;
         void *old = j == SIZE_MAX ? nullptr : w.blocks[j].first, *p = nullptr;
         uint64_t count = op == 3 ? in.byte() % 5 : 1;
+        if (op == 3 && size && in.byte() % 8 == 0) count = SIZE_MAX / size + 1;
+        const bool wraps = __int128(count) * size > SIZE_MAX;  // refused only over a ceiling
         __int128 projected =
             __int128(count) * size + e.mem_alloced - (old ? malloc_usable_size(old) : 0);
         bool refused = e.limit && projected > __int128(e.limit) && !(old && !size);
@@ -308,7 +312,7 @@ void statis_op(World &w, Input &in, int op, int k) {
         });
         check(mem_statis_table_internal().records[id].pub.over_limit_failed ==
                       e.over_limit_failed + refused &&
-                  !p == (refused || failed || (old && !size)),
+                  !p == (refused || failed || wraps || (old && !size)),
               "accounted result or refusal count");
         if (p && old)
             w.blocks[j].first = p;
@@ -379,9 +383,9 @@ void run_one(const uint8_t *data, size_t size) {
             plex_alloc(w, i, fail);
         else if (kind <= 5)
             plex_free(w, i, in.word());
-        else if (kind == 6)
-            for (int n = 1 + in.byte() % 128, frees = n & 1; n--;)
-                frees ? plex_free(w, i, in.word()) : plex_alloc(w, i, 0);
+        else if (kind == 6)  // a run long enough to fill a bounded plex, walked at its end
+            for (int b = in.byte(), frees = b & 1, n = 1 + (frees ? b / 2 : 2 * b); n--;)
+                frees ? plex_free(w, i, in.word(), !n) : plex_alloc(w, i, 0, !n);
         else if (kind == 7 && (!w.up[i] || in.byte() % 4 == 0))
             plex_reinit(w, i, fail);
         else if (kind >= 8 && kind < 20)

@@ -19,9 +19,7 @@
 
 namespace t {
 
-using ::testing::AssertionFailure;
-using ::testing::AssertionResult;
-using ::testing::AssertionSuccess;
+using ::testing::AssertionFailure, ::testing::AssertionResult, ::testing::AssertionSuccess;
 
 // ---- files and processes ---------------------------------------------------
 
