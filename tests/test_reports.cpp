@@ -162,7 +162,7 @@ TEST(Reports, AutoPlex) {
         // clang-format on
         auto_plex_snapshot snap[4];
         memset(snap, 0xab, sizeof snap);
-        ASSERT_EQ(auto_plex_take_snapshot(snap, 2) + auto_plex_take_snapshot(snap, 3), 6u);
+        ASSERT_EQ(auto_plex_take_snapshot(snap + 1, 2) + auto_plex_take_snapshot(snap, 3), 6u);
         const auto_plex_snapshot &ss = snap[1];
         uint64_t want[] = {144, 1024, 0, 2048, 1030, 1030, 1, 2, 1, 2, 0, 1, 1};
         uint64_t got[] = {ss.item_size,        ss.step_alloc_num, ss.max_num,     ss.alloc_num,
