@@ -99,7 +99,8 @@ TEST(AutoPlex, MarkerAtFirstInitPreAllocatesEveryPlex) {
         unlink(path.c_str());
         EXPECT_EQ(a.block_num, 1u);
         EXPECT_EQ(a.alloc_num, 1024u);
-        EXPECT_EQ(t::peek(get_start_ptr(&a.first_free_block->ctl), 1024 * 144),
+        std::string bytes;
+        EXPECT_EQ(t::peek(bytes, get_start_ptr(&a.first_free_block->ctl), 1024 * 144),
                   std::string(1024 * 144, 0));
         ASSERT_EQ(auto_plex_init(&b, 100, 10000, "bounded"), 0);
         EXPECT_EQ(b.step_alloc_num, 10240u);

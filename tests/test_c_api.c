@@ -15,7 +15,6 @@
 #include "pmem.h"
 
 int main(void) {
-    assert(sizeof(avl_node) == 3 * sizeof(void *));
     auto_plex pool;
     assert(auto_plex_init(&pool, 32, 1000, "c_host") == 0 && pool.step_alloc_num == 1024);
     assert(strcmp(pool.module_name, "c_host") == 0 && plex_registry.next == &pool.plex_link);
@@ -27,7 +26,8 @@ int main(void) {
     assert(auto_plex_alloc(&pool) == a);
     auto_plex_clear(&pool);
     assert(pool.module_name == NULL && pool.idle_blocks.next == &pool.idle_blocks);
-    assert(sizeof(auto_plex) == 17 * 8 && offsetof(auto_plex, using_tree) == 12 * 8);
+    assert(sizeof(auto_plex) == 17 * 8 && offsetof(auto_plex, using_tree) == 12 * 8 &&
+           sizeof(avl_node) == 3 * sizeof(void *));
 
     assert(sizeof(pmem_header) == 16 && offsetof(pmem_header, mem) == 16 &&
            offsetof(pmem_header, mid) == 10);
@@ -44,8 +44,8 @@ int main(void) {
     free_with_statis(malloc_with_statis(16, id), id);
 
     pmem_pool_snapshot pools[PMEM_POOL_ID_N];
-    assert(pmem_take_pool_snapshot(NULL, 0) == PMEM_POOL_ID_N);
-    assert(pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N) == PMEM_POOL_ID_N);
+    assert(pmem_take_pool_snapshot(NULL, 0) == PMEM_POOL_ID_N &&
+           pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N) == PMEM_POOL_ID_N);
     assert(pools[4].alloc_count == 1 && pools[4].peak_live_count == 1 && pools[4].live_count == 0);
     mem_statis_snapshot mods[4];
     assert(mem_statis_take_snapshot(mods, 4) == 1 && strcmp(mods[0].module_name, "c_statis") == 0);

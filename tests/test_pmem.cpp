@@ -69,7 +69,8 @@ TEST_F(Pmem, HeaderBytesBeforeAndAfterRelease) {
     h[12] = 0x80;  // a flag bit pmem does not own, the freed bit clear
     h[13] = 0xab;
     pmem_free(p);
-    std::string released = t::peek(h, 16);
+    std::string released;
+    t::peek(released, h, 16);
     EXPECT_NE(memcmp(released.data(), magic, 8), 0);
     EXPECT_EQ(released.substr(8, 6), "\x04\0\x07\0\x81\xab"s) << "freed bit set, the rest kept";
     ASSERT_EQ(pmem_malloc(9, 100), p) << "the most recently freed slot";

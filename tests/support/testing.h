@@ -45,18 +45,18 @@ void in_fresh_process(Body body) {
     EXPECT_EXIT((body(), exit(::testing::Test::HasFailure())), ::testing::ExitedWithCode(0), "");
 }
 
-// A copy of never-used or released slot memory, which the pools keep closed
-// to the memory checkers; closed again afterwards.
-inline std::string peek(const void *p, size_t n) {
+// Copies never-used or released slot memory, which the pools keep closed to
+// the memory checkers, into `out`; closed again afterwards.
+inline std::string &peek(std::string &out, const void *p, size_t n) {
 #ifdef PLEX_ASAN
     ASAN_UNPOISON_MEMORY_REGION(p, n);
 #endif
 #ifdef PLEX_VALGRIND
     VALGRIND_MAKE_MEM_DEFINED(p, n);
 #endif
-    std::string bytes(static_cast<const char *>(p), n);
+    out.assign(static_cast<const char *>(p), n);
     plex_slots_close(p, n);
-    return bytes;
+    return out;
 }
 
 // ---- walkers ---------------------------------------------------------------
@@ -137,8 +137,9 @@ inline AssertionResult plex_valid(const auto_plex *me) {
         const char *start = get_start_ptr(&b->ctl);
         const uint64_t slot = b->ctl.item_size, ever = (h->fresh_slot - start) / slot;
         uint64_t free_slots = 0;
+        std::string link;  // reused: the walk allocates once per block
         for (const char *s = static_cast<char *>(b->ctl.free_list); s && free_slots <= ever;
-             memcpy(&s, peek(s, sizeof s).data(), sizeof s))
+             memcpy(&s, peek(link, s, sizeof s).data(), sizeof s))
             if (s < start || s >= h->fresh_slot || (s - start) % slot || ++free_slots > ever) {
                 free_slots = UINT64_MAX;  // a link that leaves the block, or a cycle
                 break;
