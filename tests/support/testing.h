@@ -115,12 +115,12 @@ inline size_t idle_count(const auto_plex *me) {
     return n;
 }
 
-// Every invariant of an initialised plex.  The using tree and the room tree
-// are valid AVL trees of disjoint blocks by address; each block's free list
-// holds exactly its released slots; the counters are the sums over the
-// blocks; the room tree holds exactly the blocks with room and
-// first_free_block is the lowest of them; idle records own nothing; a
-// bounded plex stays within its bound and its records.
+// Every invariant of an initialised plex.  The using tree is a valid AVL
+// tree of disjoint blocks by address and the directory lists the same blocks
+// in the same order; each block's free list holds exactly its released slots;
+// the counters are the sums over the blocks; the room bits mark exactly the
+// blocks with room and first_free_block is the lowest of them; idle records
+// own nothing; a bounded plex stays within its bound and its records.
 inline AssertionResult plex_valid(const auto_plex *me) {
     auto blocks = blocks_of(me);
     auto by_address = [](const avl_node *a, const avl_node *b) {
@@ -130,9 +130,14 @@ inline AssertionResult plex_valid(const auto_plex *me) {
     if (AssertionResult r = avl_valid(me->using_tree, by_address, blocks.size()); !r) return r;
     if (blocks.size() != me->count_expand - me->count_clear)
         return AssertionFailure() << blocks.size() << " live blocks, counters say otherwise";
-    uint64_t alloc = 0, used = 0;
-    std::vector<avl_node *> with_room;
-    for (auto_plex_block *b : blocks) {
+    const plex_directory &dir = plex_ext_of(me)->dir;
+    if (dir.count != blocks.size() || dir.capacity < dir.count)
+        return AssertionFailure() << "the directory does not list every block";
+    uint64_t alloc = 0, used = 0, room_bits = 0;
+    auto_plex_block *lowest_with_room = nullptr;
+    for (auto_plex_block *const &b : blocks) {
+        const size_t k = &b - blocks.data();
+        const bool room = dir.room[k / 64] >> (k % 64) & 1;
         const plex_block_head *h = plex_head_of(&b->ctl);
         const char *start = get_start_ptr(&b->ctl);
         const uint64_t slot = b->ctl.item_size, ever = (h->fresh_slot - start) / slot;
@@ -152,25 +157,33 @@ inline AssertionResult plex_valid(const auto_plex *me) {
                    << "block " << b << ": header, links or free list inconsistent";
         alloc += h->alloc_num;
         used += h->using_num;
-        if (h->using_num < h->alloc_num) with_room.push_back(&plex_record_of(b)->room_node);
+        if (dir.block[k] != b || dir.start[k] != reinterpret_cast<uintptr_t>(start) ||
+            dir.end[k] != reinterpret_cast<uintptr_t>(get_end_ptr(&b->ctl)) ||
+            room != (h->using_num < h->alloc_num))
+            return AssertionFailure() << "directory entry " << k << " disagrees with its block";
+        room_bits += room;
+        if (room && !lowest_with_room) lowest_with_room = b;
+    }
+    for (uint32_t w = 0; w < (dir.capacity + 63) / 64; w++)
+        room_bits -= __builtin_popcountll(dir.room[w]);
+    if (room_bits) return AssertionFailure() << "room bits set past the last block";
+    for (uint32_t g = 0; g < dir.map_len; g++) {  // the last block starting by each granule's end
+        const uintptr_t last = dir.map_base + ((uintptr_t{g} + 1) << kPlexGranuleShift) - 1;
+        const auto after =
+            std::find_if(dir.start, dir.start + dir.count, [&](uintptr_t s) { return s > last; });
+        if (after == dir.start || dir.map[g] != after - dir.start - 1)
+            return AssertionFailure() << "granule " << g << " maps to the wrong block";
     }
     if (alloc != me->alloc_num || used != me->using_num)
         return AssertionFailure() << "counters " << me->alloc_num << "/" << me->using_num
                                   << ", blocks hold " << alloc << "/" << used;
-    const auto_plex_ext *ext = plex_ext_of(me);
-    auto room_less = [](const avl_node *a, const avl_node *b) {
-        return get_start_ptr(&plex_record_of_room(a)->pub.ctl) <
-               get_start_ptr(&plex_record_of_room(b)->pub.ctl);
-    };
-    if (AssertionResult r = avl_valid(ext->room_root, room_less, with_room.size()); !r)
-        return AssertionFailure() << "room tree: " << r.message();
-    size_t i = 0;
-    for (avl_node *n = avl_tree_first_in_order(ext->room_root); n; n = avl_tree_next_in_order(n))
-        if (n != with_room[i++]) return AssertionFailure() << "room tree holds a full block";
-    if (me->first_free_block !=
-        (with_room.empty() ? nullptr : &plex_record_of_room(with_room[0])->pub))
+    if (me->first_free_block != lowest_with_room ||
+        dir.first != (lowest_with_room ? std::find(blocks.begin(), blocks.end(), lowest_with_room) -
+                                             blocks.begin()
+                                       : dir.count))
         return AssertionFailure() << "first_free_block is not the lowest block with room";
-    if (ext->peak_using_num < me->using_num) return AssertionFailure() << "peak below using_num";
+    if (plex_ext_of(me)->peak_using_num < me->using_num)
+        return AssertionFailure() << "peak below using_num";
     for (const auto_plex_link *l = me->idle_blocks.next; l != &me->idle_blocks; l = l->next)
         if (plex_block_of_idle(l)->ctl.head || l->next->prev != l)
             return AssertionFailure() << "idle list broken or idle record owns memory";
@@ -191,10 +204,12 @@ inline void *next_slot(const auto_plex *me) {
     return nullptr;
 }
 
-// System blocks an initialised plex owns: its extension, its records, and the
-// memory of its live blocks.
+// System blocks an initialised plex owns: its extension, its directory and
+// granule map once they exist, its records, and the memory of its live blocks.
 inline long plex_owned(const auto_plex *me) {
-    return 1 + static_cast<long>(idle_count(me) + 2 * blocks_of(me).size());
+    const plex_directory &dir = plex_ext_of(me)->dir;
+    return 1 + (dir.capacity != 0) + (dir.map != nullptr) +
+           static_cast<long>(idle_count(me) + 2 * blocks_of(me).size());
 }
 
 }  // namespace t

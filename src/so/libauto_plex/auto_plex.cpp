@@ -39,6 +39,7 @@ bool s_marker_checked;
 bool s_pre_allocate;
 plex_block_hook s_block_hook;
 
+
 constexpr uint64_t kBlockBytesTarget = 128 * 1024;
 constexpr unsigned kBlockBytesShift = 17;
 constexpr uint64_t kMaxBlockRecords = 16;
@@ -71,41 +72,166 @@ void notify(const auto_plex *me, const auto_plex_block *block, plex_block_event 
     if (s_block_hook) s_block_hook(me, block, event);
 }
 
-// ---- blocks with room --------------------------------------------------------
+// ---- the block directory ----------------------------------------------------
 //
-// Every live block that has a free slot is also linked, by address, into a
-// second AVL tree whose leftmost node is first_free_block.  Finding "the
-// lowest block with room" after the current one fills up, or goes away, is
-// then one in-order step instead of a walk over every full block in between
-// (a steady churn over a large pool would otherwise walk on most
-// allocations).  Hand-out order is unchanged: it is still the lowest block
-// with room.
+// A release must find the block holding its pointer, and an allocation whose
+// block fills up must find the next lowest block with room.  Both are answered
+// from the directory (auto_plex_private.h): a binary search over one compact
+// array of start addresses instead of a descent through separately allocated
+// records, and a scan of the room bits instead of tree surgery each time a
+// block flips between full and not full, which under churn is almost every
+// step.  Hand-out order is unchanged: still the lowest block with room.
 
-// `block` has just gained room (it is new, or was full).
-void room_insert(auto_plex *me, auto_plex_block *block) {
-    avl_node **root = &plex_ext_of(me)->room_root;
-    avl_node **link = root, *parent = nullptr;
-    const char *start = get_start_ptr(&block->ctl);
-    while (*link) {
-        parent = *link;
-        link = start < get_start_ptr(&plex_record_of_room(parent)->pub.ctl) ? &parent->left
-                                                                            : &parent->right;
-    }
-    avl_node *node = &plex_record_of(block)->room_node;
-    avl_tree_link_node(node, parent, link);
-    avl_tree_rebalance_after_insert(root, node);
-    if (!me->first_free_block || start < get_start_ptr(&me->first_free_block->ctl))
-        me->first_free_block = block;
+constexpr uint32_t kNoBlock = UINT32_MAX;
+constexpr uintptr_t kGranule = uintptr_t{1} << kPlexGranuleShift;
+
+uint32_t room_words(uint32_t n) {
+    return (n + 63) / 64;
 }
 
-// `block` has no room any more, or is being released.
-void room_remove(auto_plex *me, auto_plex_block *block) {
-    avl_node *node = &plex_record_of(block)->room_node;
-    if (me->first_free_block == block) {
-        avl_node *next = avl_tree_next_in_order(node);
-        me->first_free_block = next ? &plex_record_of_room(next)->pub : nullptr;
+// Room for one more block, allocated before the block memory so that a
+// failure leaves nothing to undo.  The arrays share one allocation; each
+// growth doubles it.
+bool dir_reserve(plex_directory *d) {
+    if (d->count < d->capacity) return true;
+    if (d->capacity > UINT32_MAX / 2) return false;
+    const uint32_t capacity = d->capacity ? 2 * d->capacity : 8;
+    const size_t entry = 2 * sizeof(uintptr_t) + sizeof(void *);
+    auto *mem = static_cast<char *>(
+        ap_sys_calloc(1, size_t(capacity) * entry + room_words(capacity) * sizeof(uint64_t)));
+    if (!mem) return false;
+    auto *start = reinterpret_cast<uintptr_t *>(mem);
+    auto *end = start + capacity;
+    auto **block = reinterpret_cast<auto_plex_block **>(end + capacity);
+    auto *room = reinterpret_cast<uint64_t *>(block + capacity);
+    if (d->count) {
+        memcpy(start, d->start, d->count * sizeof *start);
+        memcpy(end, d->end, d->count * sizeof *end);
+        memcpy(block, d->block, d->count * sizeof *block);
+        memcpy(room, d->room, room_words(d->count) * sizeof *room);
     }
-    avl_tree_remove(&plex_ext_of(me)->room_root, node);
+    ap_sys_free(d->start);
+    d->start = start, d->end = end, d->block = block, d->room = room, d->capacity = capacity;
+    return true;
+}
+
+// Rebuilt whenever a block comes or goes.  Only for blocks at least a granule
+// long, so that at most one block starts within any granule-long window and
+// the map's answer is off by at most one; and only while the span is dense
+// enough, else the release searches.  Without memory for it the release
+// searches too, so a failure here is no failure of the pool.
+void map_rebuild(const auto_plex *me, plex_directory *d) {
+    d->map_len = 0;
+    if (me->max_num != 0 || d->count < 4) return;
+    const uintptr_t base = d->start[0] & ~(kGranule - 1);
+    const uintptr_t len = ((d->end[d->count - 1] - 1 - base) >> kPlexGranuleShift) + 1;
+    if (len > 4 * uintptr_t{d->count} + 64) return;
+    if (len > d->map_capacity) {
+        const uint32_t capacity =
+            static_cast<uint32_t>(std::max<uintptr_t>(len, 2 * d->map_capacity));
+        void *map = ap_sys_malloc(capacity * sizeof *d->map);
+        if (!map) return;
+        ap_sys_free(d->map);
+        d->map = static_cast<uint32_t *>(map);
+        d->map_capacity = capacity;
+    }
+    uint32_t i = 0;
+    for (uintptr_t g = 0; g < len; g++) {
+        const uintptr_t granule_end = base + (g + 1) * kGranule - 1;
+        while (i + 1 < d->count && d->start[i + 1] <= granule_end)
+            i++;
+        d->map[g] = i;
+    }
+    d->map_base = base;
+    d->map_len = static_cast<uint32_t>(len);
+}
+
+// The index of the block whose slot area holds `p`, or kNoBlock.  Blocks
+// never overlap, so the only candidate is the one with the highest start at
+// or below `p`; its end (one past the last slot, which belongs to no block)
+// decides.
+inline uint32_t dir_find(const plex_directory &d, uintptr_t p) {
+    uint32_t i;
+    if (const uintptr_t g = (p - d.map_base) >> kPlexGranuleShift; g < d.map_len) {
+        i = d.map[g];
+        i -= d.start[i] > p && i > 0;  // branch-free: a release hits either side at random
+    } else {
+        if (d.count == 0) return kNoBlock;
+        const uintptr_t *base = d.start;
+        for (uint32_t n = d.count; n > 1; n -= n / 2)
+            base = base[n / 2] <= p ? base + n / 2 : base;
+        i = static_cast<uint32_t>(base - d.start);
+    }
+    return d.start[i] <= p && p < d.end[i] ? i : kNoBlock;
+}
+
+// The lowest block with room at or above index i, or d.count.
+uint32_t room_from(const plex_directory &d, uint32_t i) {
+    const uint32_t words = room_words(d.count);
+    for (uint32_t w = i / 64; w < words; w++) {
+        uint64_t bits = d.room[w];
+        if (w == i / 64) bits &= ~uint64_t{0} << (i % 64);
+        if (bits) return w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
+    }
+    return d.count;
+}
+
+void set_first(auto_plex *me, plex_directory *d, uint32_t i) {
+    d->first = i;
+    me->first_free_block = i < d->count ? d->block[i] : nullptr;
+}
+
+// Block i has just gained room (it was full).
+inline void room_gained(auto_plex *me, plex_directory *d, uint32_t i) {
+    d->room[i / 64] |= uint64_t{1} << (i % 64);
+    if (i < d->first) set_first(me, d, i);
+}
+
+// first_free_block has just filled up.
+inline void room_lost(auto_plex *me, plex_directory *d) {
+    const uint32_t i = d->first;
+    d->room[i / 64] &= ~(uint64_t{1} << (i % 64));
+    set_first(me, d, room_from(*d, i));
+}
+
+// A new block, with room, where no block had any (growth happens only with
+// every slot out, so no room bit moves).
+void dir_add(auto_plex *me, plex_directory *d, auto_plex_block *block) {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(get_start_ptr(&block->ctl));
+    uint32_t i = 0;
+    while (i < d->count && d->start[i] < start)  // rare: a linear pass is fine
+        i++;
+    const size_t above = d->count - i;
+    memmove(d->start + i + 1, d->start + i, above * sizeof *d->start);
+    memmove(d->end + i + 1, d->end + i, above * sizeof *d->end);
+    memmove(d->block + i + 1, d->block + i, above * sizeof *d->block);
+    d->start[i] = start;
+    d->end[i] = reinterpret_cast<uintptr_t>(get_end_ptr(&block->ctl));
+    d->block[i] = block;
+    d->count++;
+    d->room[i / 64] |= uint64_t{1} << (i % 64);
+    set_first(me, d, i);
+    map_rebuild(me, d);
+}
+
+// Block i is going; it is empty, so it has room and first <= i.
+void dir_remove(auto_plex *me, plex_directory *d, uint32_t i) {
+    const size_t above = d->count - i - 1;
+    memmove(d->start + i, d->start + i + 1, above * sizeof *d->start);
+    memmove(d->end + i, d->end + i + 1, above * sizeof *d->end);
+    memmove(d->block + i, d->block + i + 1, above * sizeof *d->block);
+    // The room bits above i move down by one.
+    const uint32_t words = room_words(d->count);
+    uint64_t *w = d->room + i / 64;
+    const uint64_t low = (uint64_t{1} << (i % 64)) - 1;
+    *w = (*w & low) | ((*w >> 1) & ~low);
+    for (uint32_t k = i / 64 + 1; k < words; k++) {
+        d->room[k - 1] |= d->room[k] << 63;
+        d->room[k] >>= 1;
+    }
+    d->count--;
+    set_first(me, d, d->first == i ? room_from(*d, i) : d->first);
+    map_rebuild(me, d);
 }
 
 // ---- system allocator adapters for the block layer -----------------------
@@ -208,34 +334,26 @@ char *new_ext(const char *name) {
 [[gnu::noinline]] auto_plex_block *auto_plex_expand(auto_plex *me, plex_malloc_f malloc_f) {
     LIBAP_CHECK(me->using_num == me->alloc_num);
 
-    uint64_t n;
-    auto_plex_block *block;
-    bool fresh_record = false;
+    uint64_t n = me->step_alloc_num;
+    // A bounded plex never has more blocks than the records made at init.
     if (me->max_num != 0) {
-        // A bounded plex never has more blocks than the records made at init.
         if (me->using_num >= me->max_num || list_empty(&me->idle_blocks)) {
             me->alloc_failed++;
             return nullptr;
         }
-        n = std::min(me->max_num - me->using_num, me->step_alloc_num);
-        block = plex_block_of_idle(me->idle_blocks.next);
-    } else {
-        n = me->step_alloc_num;
-        if (!list_empty(&me->idle_blocks)) {
-            block = plex_block_of_idle(me->idle_blocks.next);
-        } else {
-            block = new_record();
-            if (!block) {
-                me->expand_failed++;
-                me->alloc_failed++;
-                return nullptr;
-            }
-            fresh_record = true;
-        }
+        n = std::min(me->max_num - me->using_num, n);
     }
-
+    const bool fresh_record = list_empty(&me->idle_blocks);
+    auto_plex_block *block = fresh_record ? new_record() : plex_block_of_idle(me->idle_blocks.next);
+    if (!block) {
+        me->expand_failed++;
+        me->alloc_failed++;
+        return nullptr;
+    }
+    // Checked before the extension is touched: a cleared plex has none.
     plex_init_internal(&block->ctl, me->item_size);
-    if (plex_expand_internal(&block->ctl, n, malloc_f) != 0) {
+    plex_directory *dir = &plex_ext_of(me)->dir;
+    if (!dir_reserve(dir) || plex_expand_internal(&block->ctl, n, malloc_f) != 0) {
         me->expand_failed++;
         block->ctl.head = nullptr;
         block->ctl.free_list = nullptr;
@@ -249,51 +367,42 @@ char *new_ext(const char *name) {
     LIBAP_CHECK_MSG(me->first_free_block == nullptr, "me->first_free_block == ((void *)0)");
     me->alloc_num += n;
     me->count_expand++;
-    room_insert(me, block);  // the only block with room: first_free_block
+    dir_add(me, dir, block);  // the only block with room: first_free_block
     notify(me, block, PLEX_BLOCK_ADDED);
     return block;
 }
 
 // ---- release -------------------------------------------------------------
 
-// Called when `block` has just become empty.
-void auto_plex_free_block(auto_plex *me, auto_plex_block *block) {
+// Blocks are large; without a trim glibc may keep the pages mapped and the
+// host's resident size would not fall when its pools drain.
+void release_memory(plex *ctl) {
+    plex_clear_internal(ctl, system_free);
+    ap_sys_trim();
+}
+
+// Called when block i has just become empty.
+void auto_plex_free_block(auto_plex *me, plex_directory *dir, uint32_t i) {
+    auto_plex_block *block = dir->block[i];
     LIBAP_CHECK(me && block);
     if (me->alloc_num - me->using_num <= me->step_alloc_num * 3 / 2) return;
 
     notify(me, block, PLEX_BLOCK_RELEASED);
-    room_remove(me, block);
+    dir_remove(me, dir, i);
     avl_tree_remove(&me->using_tree, &block->tree_node);
     list_push_front(&me->idle_blocks, &block->idle_link);
     me->alloc_num -= plex_head_of(&block->ctl)->alloc_num;
     me->count_clear++;
-    plex_clear_internal(&block->ctl, system_free);
-    // Blocks are large; without a trim glibc may keep the pages mapped and the
-    // host's resident size would not fall when its pools drain.
-    ap_sys_trim();
+    release_memory(&block->ctl);
 }
 
 }  // namespace
 
-// The block whose slot area holds `ptr`, or null.  Blocks never overlap, so
-// the only candidate is the block with the highest start at or below `ptr`;
-// the descent compares start addresses only, which live in the records, and
-// reads one block header at the end, instead of one per level.  The end
-// address itself is one past the last slot and belongs to no block.
 auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *ptr) {
-    const char *p = static_cast<const char *>(ptr);
-    avl_node *node = me->using_tree, *floor = nullptr;
-    while (node) {
-        if (p < get_start_ptr(&plex_block_of_node(node)->ctl)) {
-            node = node->left;
-        } else {
-            floor = node;
-            node = node->right;
-        }
-    }
-    if (!floor) return nullptr;
-    auto_plex_block *block = plex_block_of_node(floor);
-    return p < get_end_ptr(&block->ctl) ? block : nullptr;
+    if (!me->using_tree) return nullptr;
+    const plex_directory &dir = plex_ext_of(me)->dir;
+    const uint32_t i = dir_find(dir, reinterpret_cast<uintptr_t>(ptr));
+    return i == kNoBlock ? nullptr : dir.block[i];
 }
 
 void auto_plex_set_block_hook_internal(plex_block_hook hook) {
@@ -368,7 +477,11 @@ AP_API void auto_plex_clear(auto_plex *me) {
         }
     }
 
-    if (me->module_name) ap_sys_free(plex_ext_of(me));
+    if (me->module_name) {
+        ap_sys_free(plex_ext_of(me)->dir.map);
+        ap_sys_free(plex_ext_of(me)->dir.start);
+        ap_sys_free(plex_ext_of(me));
+    }
     memset(me, 0, sizeof *me);
     list_init(&me->idle_blocks);
 }
@@ -382,10 +495,10 @@ AP_API void *auto_plex_alloc(auto_plex *me) {
     }
     void *ret = plex_alloc_internal(&block->ctl);
     LIBAP_CHECK(ret);
-    me->using_num++;
     auto_plex_ext *ext = plex_ext_of(me);
-    if (me->using_num > ext->peak_using_num) ext->peak_using_num = me->using_num;
-    if (plex_is_full(&block->ctl)) room_remove(me, block);
+    const uint64_t using_num = ++me->using_num;
+    if (using_num > ext->peak_using_num) ext->peak_using_num = using_num;
+    if (plex_is_full(&block->ctl)) room_lost(me, &ext->dir);
     return ret;
 }
 
@@ -394,19 +507,19 @@ AP_API void auto_plex_free(auto_plex *me, void *ptr) {
     LIBAP_CHECK(ptr);
     LIBAP_CHECK(me->using_tree);
 
-    auto_plex_block *block = auto_plex_find_block_internal(me, ptr);
+    plex_directory *dir = &plex_ext_of(me)->dir;
+    const uint32_t i = dir_find(*dir, reinterpret_cast<uintptr_t>(ptr));
+    auto_plex_block *block = i == kNoBlock ? nullptr : dir->block[i];
     LIBAP_CHECK_MSG(block, "avl_node");
 
-    bool was_full = plex_is_full(&block->ctl);
-    plex_free_internal(&block->ctl, ptr);
-    // A block that already had room is already in the room tree, and not
-    // below first_free_block; one that was full becomes the allocation block
-    // if it lies lower.
-    if (was_full) room_insert(me, block);
+    // The head is found from the directory, so its load and the record's
+    // overlap.
+    auto *h = reinterpret_cast<plex_block_head *>(dir->start[i] - PLEX_BLOCK_HEAD_SIZE);
+    const bool was_full = h->using_num >= h->alloc_num;
+    const uint64_t left = plex_free_internal(&block->ctl, h, ptr);
+    if (was_full) room_gained(me, dir, i);
     me->using_num--;
-
-    if (plex_using_num(&block->ctl) != 0) return;
-    auto_plex_free_block(me, block);
+    if (left == 0) auto_plex_free_block(me, dir, i);
 }
 
 }  // extern "C"

@@ -7,12 +7,19 @@
 // public part:
 //
 //   - every block record is a plex_block_record: the public auto_plex_block
-//     first (C hosts walk using_tree by offsetof(auto_plex_block, tree_node)),
-//     then the node of the "blocks with room" tree;
+//     first (C hosts walk using_tree by offsetof(auto_plex_block, tree_node));
 //   - the name copy behind module_name is the tail of an auto_plex_ext, which
-//     holds the plex's peak and the root of that tree.  module_name still
+//     holds the plex's peak and its block directory.  module_name still
 //     points at a plain string; it belongs to the plex, so a host must not
 //     replace it.
+//
+// The directory lists the live blocks by address in parallel arrays (the
+// slot areas' bounds, which a release searches, and the records), with one
+// bit per block for "has a free slot", and, for a plex whose blocks are all
+// at least a granule long, a map from each granule of the address span they
+// cover to the last block starting at or before the granule's end.
+// using_tree holds the same blocks for the hosts and the reports; the pool
+// itself only touches it when a block comes or goes.
 #ifndef LIBAUTO_PLEX_PRIVATE_AUTO_PLEX_PRIVATE_H
 #define LIBAUTO_PLEX_PRIVATE_AUTO_PLEX_PRIVATE_H
 
@@ -24,17 +31,29 @@
 
 struct plex_block_record {
     auto_plex_block pub;
-    // Linked, by address, while the block owns memory and has a free slot:
-    // the leftmost such record is first_free_block.
-    avl_node room_node;
 };
 
+constexpr unsigned kPlexGranuleShift = 17;  // unbounded plexes' blocks are at least this long
+
+struct plex_directory {
+    uint32_t count;           // live blocks
+    uint32_t capacity;        // entries the arrays have room for (0: none allocated)
+    uint32_t first;           // index of first_free_block, or count when none has room
+    uint32_t map_len;         // granules the map covers (0: no map; search instead)
+    uintptr_t *start;         // slot-area start of each block, ascending
+    uintptr_t *end;           // one past its last slot
+    auto_plex_block **block;  // the block at the same index
+    uint64_t *room;           // bit i: block i has a free slot; none past count
+    uintptr_t map_base;       // granule-aligned, at or below start[0]
+    uint32_t map_capacity;    // entries allocated for the map
+    uint32_t *map;            // granule g -> last block starting by its end
+};
 struct auto_plex_ext {
     uint64_t peak_using_num;  // highest using_num since auto_plex_init
-    avl_node *room_root;      // blocks with room, by address
-    // the NUL-terminated name follows; 16 bytes keep it 16-byte aligned
+    plex_directory dir;
+    // the NUL-terminated name follows; the size keeps it 16-byte aligned
 };
-static_assert(sizeof(auto_plex_ext) == 16);
+static_assert(sizeof(auto_plex_ext) % 16 == 0);
 
 inline char *plex_ext_name(auto_plex_ext *ext) {
     return reinterpret_cast<char *>(ext + 1);
@@ -64,12 +83,6 @@ inline auto_plex_block *plex_block_of_idle(const auto_plex_link *link) {
 
 inline plex_block_record *plex_record_of(const auto_plex_block *block) {
     return reinterpret_cast<plex_block_record *>(const_cast<auto_plex_block *>(block));
-}
-
-inline plex_block_record *plex_record_of_room(const avl_node *node) {
-    return reinterpret_cast<plex_block_record *>(
-        reinterpret_cast<char *>(const_cast<avl_node *>(node)) -
-        offsetof(plex_block_record, room_node));
 }
 
 inline auto_plex *plex_of_registry_link(const auto_plex_link *link) {

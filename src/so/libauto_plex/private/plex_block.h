@@ -134,12 +134,14 @@ inline void *plex_alloc_internal(plex *me) {
     return slot;
 }
 
-inline void plex_free_internal(plex *me, void *ptr) {
+/* `h` is me's block head, passed so that the caller can reach it without
+ * waiting for the record to load.  Returns the block's live slots after. */
+inline uint64_t plex_free_internal(plex *me, plex_block_head *h, void *ptr) {
     LIBAP_CHECK(me && ptr);
     memcpy(ptr, &me->free_list, sizeof(void *));  // slots need not be 8-aligned
-    plex_slot_close(me->head, ptr, me->item_size);
+    plex_slot_close(h, ptr, me->item_size);
     me->free_list = ptr;
-    plex_head_of(me)->using_num--;
+    return --h->using_num;
 }
 
 #endif
