@@ -86,6 +86,27 @@ TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
     EXPECT_EQ(ap_fault::live, live);
 }
 
+// The environment's "trim" not read by the first init, a call not taking
+// over from it, or an unknown policy accepted.  The default policy is the
+// randomized run's.
+TEST(AutoPlex, ReleasePolicyFromTheEnvironmentThenACall) {
+    t::in_fresh_process([] {
+        ap_fault::release_setting = "trim";
+        auto_plex p;
+        auto_plex_init(&p, kItem, 0, "trim");
+        for (int policy : {AUTO_PLEX_RELEASE_TRIM, AUTO_PLEX_RELEASE_PAGES}) {
+            for (void *slot : take(&p, 3 * kStep))  // the second and third block go back
+                auto_plex_free(&p, slot);
+            EXPECT_TRUE(ap_fault::trims == 2 && ap_fault::returned == 0) << policy;
+            EXPECT_EQ(auto_plex_set_release_policy(AUTO_PLEX_RELEASE_PAGES), 0);
+        }
+        EXPECT_TRUE(auto_plex_set_release_policy(2) == -22 &&
+                    auto_plex_set_release_policy(-1) == -22);
+        EXPECT_EQ(auto_plex_outstanding_internal(), 2 * t::block_bytes(p.first_free_block));
+        auto_plex_clear(&p);
+    });
+}
+
 // The marker ignored, looked up more than once, or pre-allocating a block
 // that is not zero-filled or not the whole bound.  It is looked up once per
 // process, so each case runs in a fresh one.

@@ -102,7 +102,7 @@ Area take(std::vector<Area> &v, size_t pick) {
 void plex_alloc(World &w, int i, int k, bool walk = true) {
     auto_plex *me = &w.plex[i];
     const auto_plex was = *me;
-    const size_t idle = t::idle_count(me);
+    const size_t idle = t::idle_count(me), outstanding = auto_plex_outstanding_internal();
     void *want = t::next_slot(me), *p = nullptr;
     bool failed = attempt(k, [&] { p = auto_plex_alloc(me); });
     bool bounded_out = me->max_num && (was.using_num == me->max_num || !t::idle_count(me));
@@ -115,6 +115,9 @@ void plex_alloc(World &w, int i, int k, bool walk = true) {
               me->count_expand == was.count_expand + (p && !want) &&
               t::idle_count(me) == idle - (p && !want && idle),
           "growth or its failure miscounted, or an idle record not reused");
+    const size_t grown = p && !want ? t::block_bytes(auto_plex_find_block_internal(me, p)) : 0;
+    check(auto_plex_outstanding_internal() == outstanding - std::min(outstanding, grown),
+          "a new block did not take up released bytes");
     if (p) keep(w.slots[i], p, me->item_size);
     if (walk) valid(me);
 }
@@ -126,12 +129,17 @@ void plex_free(World &w, int i, size_t pick, bool walk = true) {
     auto_plex_block *b = auto_plex_find_block_internal(me, a.p);
     bool empties = plex_head_of(&b->ctl)->using_num == 1;
     bool release = empties && me->alloc_num - me->using_num + 1 > me->step_alloc_num * 3 / 2;
-    uint64_t cleared = me->count_clear;
-    long trims = ap_fault::trims;
+    const uint64_t cleared = me->count_clear;
+    const long trims = ap_fault::trims, returned = ap_fault::returned;
+    // Released bytes stay resident up to the slack; past it pages go back.
+    const size_t outstanding = auto_plex_outstanding_internal(), bytes = t::block_bytes(b);
+    const bool kept = release && outstanding + bytes <= AUTO_PLEX_RELEASE_SLACK;
     auto_plex_free(me, a.p);
-    check(me->count_clear == cleared + release && ap_fault::trims == trims + release &&
-              (release || b->ctl.free_list == a.p),
-          "release policy or its trim, or a freed slot not first out");
+    check(me->count_clear == cleared + release && (release || b->ctl.free_list == a.p),
+          "release policy, or a freed slot not first out");
+    check(ap_fault::trims == trims && ap_fault::returned == returned + (release && !kept) &&
+              auto_plex_outstanding_internal() == outstanding + (kept ? bytes : 0),
+          "released memory kept past the slack, or returned within it");
     if (walk) valid(me);
 }
 

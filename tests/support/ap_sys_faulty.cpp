@@ -4,6 +4,7 @@
 // without a sanitizer.
 #include <malloc.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "fault.h"
 #include "platform/ap_sys.h"
@@ -43,6 +44,13 @@ void ap_sys_trim() {
     trims++;
     malloc_trim(0);
 }
+void ap_sys_return_pages(void *ptr, size_t size) {
+    returned++;
+    ap_sys_madvise_pages(ptr, size);
+}
 const char *ap_sys_marker_path() {
     return marker_path;
+}
+const char *ap_sys_setting(const char *name) {
+    return strcmp(name, "AUTO_PLEX_RELEASE") == 0 ? release_setting : nullptr;
 }

@@ -6,12 +6,14 @@
 
 namespace ap_fault {
 
-inline long countdown;           // > 0: the countdown-th allocation call from now returns null
-inline long calls;               // allocation calls (malloc, calloc, realloc) through the seam
-inline long fired;               // allocation calls refused, ever
-inline long live;                // blocks obtained through the seam and not yet released
-inline long trims;               // malloc_trim calls
-inline const char *marker_path;  // null: no marker anywhere
+inline long countdown;               // > 0: the countdown-th allocation call from now returns null
+inline long calls;                   // allocation calls (malloc, calloc, realloc) through the seam
+inline long fired;                   // allocation calls refused, ever
+inline long live;                    // blocks obtained through the seam and not yet released
+inline long trims;                   // malloc_trim calls
+inline long returned;                // blocks whose pages went back to the kernel
+inline const char *release_setting;  // AUTO_PLEX_RELEASE as the library sees it
+inline const char *marker_path;      // null: no marker anywhere
 
 // Fails the k-th allocation (k counts from 1) for the scope's lifetime.
 struct FailNth {

@@ -108,6 +108,10 @@ inline std::vector<auto_plex_block *> blocks_of(const auto_plex *me) {
     return v;
 }
 
+inline size_t block_bytes(const auto_plex_block *b) {
+    return PLEX_BLOCK_HEAD_SIZE + size_t{plex_head_of(&b->ctl)->alloc_num} * b->ctl.item_size;
+}
+
 inline size_t idle_count(const auto_plex *me) {
     size_t n = 0;
     for (const auto_plex_link *l = me->idle_blocks.next; l != &me->idle_blocks; l = l->next)

@@ -39,6 +39,13 @@ bool s_marker_checked;
 bool s_pre_allocate;
 plex_block_hook s_block_hook;
 
+// How released block memory goes back (auto_plex_set_release_policy): unset
+// until a call or the first init's look at the environment.
+constexpr int kReleaseUnset = -1;
+int s_release_policy = kReleaseUnset;
+// Bytes of released blocks not yet taken up again by new ones, which the
+// system allocator may still keep resident.
+size_t s_outstanding;
 
 constexpr uint64_t kBlockBytesTarget = 128 * 1024;
 constexpr unsigned kBlockBytesShift = 17;
@@ -246,6 +253,10 @@ void system_free(void *, void *ptr) {
     ap_sys_free(ptr);
 }
 
+size_t block_bytes(const plex *ctl) {
+    return PLEX_BLOCK_HEAD_SIZE + size_t{plex_head_of(ctl)->alloc_num} * ctl->item_size;
+}
+
 auto_plex_block *new_record() {
     auto *record = static_cast<plex_block_record *>(ap_sys_calloc(1, sizeof(plex_block_record)));
     return record ? &record->pub : nullptr;
@@ -367,6 +378,7 @@ char *new_ext(const char *name) {
     LIBAP_CHECK_MSG(me->first_free_block == nullptr, "me->first_free_block == ((void *)0)");
     me->alloc_num += n;
     me->count_expand++;
+    s_outstanding -= std::min(s_outstanding, block_bytes(&block->ctl));
     dir_add(me, dir, block);  // the only block with room: first_free_block
     notify(me, block, PLEX_BLOCK_ADDED);
     return block;
@@ -374,11 +386,25 @@ char *new_ext(const char *name) {
 
 // ---- release -------------------------------------------------------------
 
-// Blocks are large; without a trim glibc may keep the pages mapped and the
-// host's resident size would not fall when its pools drain.
+// Blocks are large, and the system allocator may keep a freed one's pages
+// resident, so the host's resident size would not fall as its pools drain.
+// Handing every block's pages to the kernel is no answer either: a pool that
+// shrinks and regrows on every round would fault them all in again.  So up to
+// AUTO_PLEX_RELEASE_SLACK bytes of released blocks may stay resident until new
+// blocks take them up; past that each block's own pages go back, at a cost
+// that grows with the block, not with the heap.
 void release_memory(plex *ctl) {
+    const size_t bytes = block_bytes(ctl);
+    if (s_release_policy == AUTO_PLEX_RELEASE_TRIM) {
+        plex_clear_internal(ctl, system_free);
+        ap_sys_trim();
+        return;
+    }
+    if (bytes <= AUTO_PLEX_RELEASE_SLACK - std::min<size_t>(s_outstanding, AUTO_PLEX_RELEASE_SLACK))
+        s_outstanding += bytes;
+    else
+        ap_sys_return_pages(ctl->head, bytes);
     plex_clear_internal(ctl, system_free);
-    ap_sys_trim();
 }
 
 // Called when block i has just become empty.
@@ -405,6 +431,10 @@ auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *
     return i == kNoBlock ? nullptr : dir.block[i];
 }
 
+size_t auto_plex_outstanding_internal() {
+    return s_outstanding;
+}
+
 void auto_plex_set_block_hook_internal(plex_block_hook hook) {
     s_block_hook = hook;
 }
@@ -416,6 +446,11 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
     if (!s_marker_checked) {
         s_marker_checked = true;
         s_pre_allocate = ap_sys_marker_exists();
+        if (s_release_policy == kReleaseUnset) {
+            const char *policy = ap_sys_setting("AUTO_PLEX_RELEASE");
+            s_release_policy = policy && strcmp(policy, "trim") == 0 ? AUTO_PLEX_RELEASE_TRIM
+                                                                     : AUTO_PLEX_RELEASE_PAGES;
+        }
     }
     LIBAP_CHECK(me);
     LIBAP_CHECK(item_size > 0);
@@ -484,6 +519,12 @@ AP_API void auto_plex_clear(auto_plex *me) {
     }
     memset(me, 0, sizeof *me);
     list_init(&me->idle_blocks);
+}
+
+AP_API int auto_plex_set_release_policy(int policy) {
+    if (policy != AUTO_PLEX_RELEASE_PAGES && policy != AUTO_PLEX_RELEASE_TRIM) return -22;
+    s_release_policy = policy;
+    return 0;
 }
 
 AP_API void *auto_plex_alloc(auto_plex *me) {

@@ -82,6 +82,27 @@ AP_API void *auto_plex_alloc(auto_plex *me);
  * freed twice is not detected. */
 AP_API void auto_plex_free(auto_plex *me, void *ptr);
 
+/* What a pool does with a block's memory when it gives the block back. */
+#define AUTO_PLEX_RELEASE_PAGES 0 /* the default */
+#define AUTO_PLEX_RELEASE_TRIM 1
+/* Bytes of released blocks that AUTO_PLEX_RELEASE_PAGES lets stay resident. */
+#define AUTO_PLEX_RELEASE_SLACK (1u << 20)
+
+/* Chooses, process-wide, how released blocks go back; returns 0, or -22 for
+ * an unknown policy (nothing changes).
+ *   AUTO_PLEX_RELEASE_PAGES: the block goes to the system allocator; while
+ *     more than AUTO_PLEX_RELEASE_SLACK bytes of released blocks have not been
+ *     taken up again by new blocks, each further block's whole pages are first
+ *     handed to the kernel (madvise).  The cost grows with the bytes released,
+ *     not with the heap, and a pool that shrinks and regrows by less than the
+ *     slack faults no page in again.
+ *   AUTO_PLEX_RELEASE_TRIM: malloc_trim(0) after every released block, as
+ *     earlier versions did; it walks the whole heap each time.
+ * Without a call, the first auto_plex_init of the process reads the
+ * environment variable AUTO_PLEX_RELEASE: "trim" chooses
+ * AUTO_PLEX_RELEASE_TRIM, anything else the default. */
+AP_API int auto_plex_set_release_policy(int policy);
+
 /* Appends a table of every registered plex (newest first) with the memory
  * totals to the file at `path` (mode "a+").  Null path or an unopenable file:
  * nothing is written. */

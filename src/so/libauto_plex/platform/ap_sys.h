@@ -22,14 +22,23 @@ void ap_sys_free(void *ptr);
 size_t ap_sys_usable_size(const void *ptr);
 // Hands free heap memory back to the kernel (malloc_trim(0)).
 void ap_sys_trim();
+// Hands the whole pages inside [ptr, ptr + size) of a block the library
+// still owns back to the kernel; they read as zero when touched again.
+void ap_sys_return_pages(void *ptr, size_t size);
 // Where the pre-allocation marker file is looked for; null: nowhere.
 const char *ap_sys_marker_path();
+// The value of a setting from the environment, or null.
+const char *ap_sys_setting(const char *name);
 
 #define AP_SYS_MARKER_PATH "/var/auto_plex_pre_allocate"
 
 // True when the marker file exists.  The lookup itself is the same for every
 // binding; only the path differs.
 bool ap_sys_marker_exists();
+
+// madvise(MADV_DONTNEED) on the whole pages inside the range: the part every
+// binding's ap_sys_return_pages shares.
+void ap_sys_madvise_pages(void *ptr, size_t size);
 
 // A copy of `s` through the seam, so name copies fail like any allocation.
 inline char *ap_sys_strdup(const char *s) {

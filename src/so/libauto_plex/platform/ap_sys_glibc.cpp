@@ -22,6 +22,12 @@ size_t ap_sys_usable_size(const void *ptr) {
 void ap_sys_trim() {
     malloc_trim(0);
 }
+void ap_sys_return_pages(void *ptr, size_t size) {
+    ap_sys_madvise_pages(ptr, size);
+}
 const char *ap_sys_marker_path() {
     return AP_SYS_MARKER_PATH;
+}
+const char *ap_sys_setting(const char *name) {
+    return getenv(name);
 }

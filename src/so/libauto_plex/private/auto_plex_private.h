@@ -91,6 +91,10 @@ inline auto_plex *plex_of_registry_link(const auto_plex_link *link) {
         offsetof(auto_plex, plex_link));
 }
 
+// Bytes of released blocks not yet taken up again by new blocks (they count
+// against AUTO_PLEX_RELEASE_SLACK).
+size_t auto_plex_outstanding_internal();
+
 // The live block whose slot area holds `ptr`, or null: the pool's own lookup.
 auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *ptr);
 
