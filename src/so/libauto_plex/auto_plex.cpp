@@ -89,12 +89,7 @@ void notify(const auto_plex *me, const auto_plex_block *block, plex_block_event 
 // block flips between full and not full, which under churn is almost every
 // step.  Hand-out order is unchanged: still the lowest block with room.
 
-constexpr uint32_t kNoBlock = UINT32_MAX;
 constexpr uintptr_t kGranule = uintptr_t{1} << kPlexGranuleShift;
-
-uint32_t room_words(uint32_t n) {
-    return (n + 63) / 64;
-}
 
 // Room for one more block, allocated before the block memory so that a
 // failure leaves nothing to undo.  The arrays share one allocation; each
@@ -105,7 +100,7 @@ bool dir_reserve(plex_directory *d) {
     const uint32_t capacity = d->capacity ? 2 * d->capacity : 8;
     const size_t entry = 2 * sizeof(uintptr_t) + sizeof(void *);
     auto *mem = static_cast<char *>(
-        ap_sys_calloc(1, size_t(capacity) * entry + room_words(capacity) * sizeof(uint64_t)));
+        ap_sys_calloc(1, size_t(capacity) * entry + plex_room_words(capacity) * sizeof(uint64_t)));
     if (!mem) return false;
     auto *start = reinterpret_cast<uintptr_t *>(mem);
     auto *end = start + capacity;
@@ -115,7 +110,7 @@ bool dir_reserve(plex_directory *d) {
         memcpy(start, d->start, d->count * sizeof *start);
         memcpy(end, d->end, d->count * sizeof *end);
         memcpy(block, d->block, d->count * sizeof *block);
-        memcpy(room, d->room, room_words(d->count) * sizeof *room);
+        memcpy(room, d->room, plex_room_words(d->count) * sizeof *room);
     }
     ap_sys_free(d->start);
     d->start = start, d->end = end, d->block = block, d->room = room, d->capacity = capacity;
@@ -153,54 +148,6 @@ void map_rebuild(const auto_plex *me, plex_directory *d) {
     d->map_len = static_cast<uint32_t>(len);
 }
 
-// The index of the block whose slot area holds `p`, or kNoBlock.  Blocks
-// never overlap, so the only candidate is the one with the highest start at
-// or below `p`; its end (one past the last slot, which belongs to no block)
-// decides.
-inline uint32_t dir_find(const plex_directory &d, uintptr_t p) {
-    uint32_t i;
-    if (const uintptr_t g = (p - d.map_base) >> kPlexGranuleShift; g < d.map_len) {
-        i = d.map[g];
-        i -= d.start[i] > p && i > 0;  // branch-free: a release hits either side at random
-    } else {
-        if (d.count == 0) return kNoBlock;
-        const uintptr_t *base = d.start;
-        for (uint32_t n = d.count; n > 1; n -= n / 2)
-            base = base[n / 2] <= p ? base + n / 2 : base;
-        i = static_cast<uint32_t>(base - d.start);
-    }
-    return d.start[i] <= p && p < d.end[i] ? i : kNoBlock;
-}
-
-// The lowest block with room at or above index i, or d.count.
-uint32_t room_from(const plex_directory &d, uint32_t i) {
-    const uint32_t words = room_words(d.count);
-    for (uint32_t w = i / 64; w < words; w++) {
-        uint64_t bits = d.room[w];
-        if (w == i / 64) bits &= ~uint64_t{0} << (i % 64);
-        if (bits) return w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
-    }
-    return d.count;
-}
-
-void set_first(auto_plex *me, plex_directory *d, uint32_t i) {
-    d->first = i;
-    me->first_free_block = i < d->count ? d->block[i] : nullptr;
-}
-
-// Block i has just gained room (it was full).
-inline void room_gained(auto_plex *me, plex_directory *d, uint32_t i) {
-    d->room[i / 64] |= uint64_t{1} << (i % 64);
-    if (i < d->first) set_first(me, d, i);
-}
-
-// first_free_block has just filled up.
-inline void room_lost(auto_plex *me, plex_directory *d) {
-    const uint32_t i = d->first;
-    d->room[i / 64] &= ~(uint64_t{1} << (i % 64));
-    set_first(me, d, room_from(*d, i));
-}
-
 // A new block, with room, where no block had any (growth happens only with
 // every slot out, so no room bit moves).
 void dir_add(auto_plex *me, plex_directory *d, auto_plex_block *block) {
@@ -217,7 +164,7 @@ void dir_add(auto_plex *me, plex_directory *d, auto_plex_block *block) {
     d->block[i] = block;
     d->count++;
     d->room[i / 64] |= uint64_t{1} << (i % 64);
-    set_first(me, d, i);
+    plex_set_first(me, d, i);
     map_rebuild(me, d);
 }
 
@@ -228,7 +175,7 @@ void dir_remove(auto_plex *me, plex_directory *d, uint32_t i) {
     memmove(d->end + i, d->end + i + 1, above * sizeof *d->end);
     memmove(d->block + i, d->block + i + 1, above * sizeof *d->block);
     // The room bits above i move down by one.
-    const uint32_t words = room_words(d->count);
+    const uint32_t words = plex_room_words(d->count);
     uint64_t *w = d->room + i / 64;
     const uint64_t low = (uint64_t{1} << (i % 64)) - 1;
     *w = (*w & low) | ((*w >> 1) & ~low);
@@ -237,7 +184,7 @@ void dir_remove(auto_plex *me, plex_directory *d, uint32_t i) {
         d->room[k] >>= 1;
     }
     d->count--;
-    set_first(me, d, d->first == i ? room_from(*d, i) : d->first);
+    plex_set_first(me, d, d->first == i ? plex_room_from(*d, i) : d->first);
     map_rebuild(me, d);
 }
 
@@ -407,8 +354,13 @@ void release_memory(plex *ctl) {
     plex_clear_internal(ctl, system_free);
 }
 
-// Called when block i has just become empty.
-void auto_plex_free_block(auto_plex *me, plex_directory *dir, uint32_t i) {
+}  // namespace
+
+auto_plex_block *auto_plex_grow_internal(auto_plex *me) {
+    return auto_plex_expand(me, plain_malloc);
+}
+
+void auto_plex_emptied_internal(auto_plex *me, plex_directory *dir, uint32_t i) {
     auto_plex_block *block = dir->block[i];
     LIBAP_CHECK(me && block);
     if (me->alloc_num - me->using_num <= me->step_alloc_num * 3 / 2) return;
@@ -422,13 +374,11 @@ void auto_plex_free_block(auto_plex *me, plex_directory *dir, uint32_t i) {
     release_memory(&block->ctl);
 }
 
-}  // namespace
-
 auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *ptr) {
     if (!me->using_tree) return nullptr;
     const plex_directory &dir = plex_ext_of(me)->dir;
-    const uint32_t i = dir_find(dir, reinterpret_cast<uintptr_t>(ptr));
-    return i == kNoBlock ? nullptr : dir.block[i];
+    const uint32_t i = plex_dir_find(dir, reinterpret_cast<uintptr_t>(ptr));
+    return i == kPlexNoBlock ? nullptr : dir.block[i];
 }
 
 size_t auto_plex_outstanding_internal() {
@@ -529,38 +479,14 @@ AP_API int auto_plex_set_release_policy(int policy) {
 
 AP_API void *auto_plex_alloc(auto_plex *me) {
     LIBAP_CHECK(me);
-    auto_plex_block *block = me->first_free_block;
-    if (!block) [[unlikely]] {
-        block = auto_plex_expand(me, plain_malloc);
-        if (!block) return nullptr;
-    }
-    void *ret = plex_alloc_internal(&block->ctl);
-    LIBAP_CHECK(ret);
-    auto_plex_ext *ext = plex_ext_of(me);
-    const uint64_t using_num = ++me->using_num;
-    if (using_num > ext->peak_using_num) ext->peak_using_num = using_num;
-    if (plex_is_full(&block->ctl)) room_lost(me, &ext->dir);
-    return ret;
+    return plex_pool_alloc(me);
 }
 
 AP_API void auto_plex_free(auto_plex *me, void *ptr) {
     LIBAP_CHECK(me);
     LIBAP_CHECK(ptr);
     LIBAP_CHECK(me->using_tree);
-
-    plex_directory *dir = &plex_ext_of(me)->dir;
-    const uint32_t i = dir_find(*dir, reinterpret_cast<uintptr_t>(ptr));
-    auto_plex_block *block = i == kNoBlock ? nullptr : dir->block[i];
-    LIBAP_CHECK_MSG(block, "avl_node");
-
-    // The head is found from the directory, so its load and the record's
-    // overlap.
-    auto *h = reinterpret_cast<plex_block_head *>(dir->start[i] - PLEX_BLOCK_HEAD_SIZE);
-    const bool was_full = h->using_num >= h->alloc_num;
-    const uint64_t left = plex_free_internal(&block->ctl, h, ptr);
-    if (was_full) room_gained(me, dir, i);
-    me->using_num--;
-    if (left == 0) auto_plex_free_block(me, dir, i);
+    LIBAP_CHECK_MSG(plex_pool_free(me, ptr), "avl_node");
 }
 
 }  // extern "C"

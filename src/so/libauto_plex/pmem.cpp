@@ -282,20 +282,35 @@ void pmem_header_check(const pmem_header *header) {
 
 size_t usable_size(const pmem_header *h) {
     if (h->pool_id == kSystemPool) return ap_sys_usable_size(h) - PMEM_HEADER_SIZE;
-    return pmem_pools[h->pool_id].size;
+    return kPoolSizes[h->pool_id];
 }
 
 // ---- size to pool --------------------------------------------------------
 
-// Requires 0 < s <= 1 GiB.
-unsigned pmem_size2id(uint64_t s) {
-    unsigned order = 63 - static_cast<unsigned>(__builtin_clzll(s));
-    if (s & (s - 1)) order++;
-    LIBAP_CHECK_MSG(order <= kMaxOrder, "order <= ((u32)30)");
-    unsigned p = order_to_pool[order];
-    while (p > 0 && pmem_pool_sizes[p - 1] >= s)
-        p--;
-    return p;
+// The plex pool of every request up to 8192 bytes, by its size in 16-byte
+// units rounded up: one load on the allocation path.  Pool 0 is kept for
+// size 0, so unit 0 (and size 0 only) maps to it.
+struct ClassTable {
+    uint8_t pool[8192 / 16 + 1];
+};
+
+constexpr ClassTable build_class_table() {
+    ClassTable t{};
+    unsigned p = 0;
+    for (unsigned units = 0; units <= 8192 / 16; units++) {
+        while (kPoolSizes[p] < units * 16)
+            p++;
+        t.pool[units] = static_cast<uint8_t>(p);
+    }
+    return t;
+}
+constexpr ClassTable kClassOf = build_class_table();
+static_assert(kClassOf.pool[0] == 0 && kClassOf.pool[1] == 1 && kClassOf.pool[2] == 2 &&
+              kClassOf.pool[8192 / 16] == kPlexPools - 1);
+
+// Requires s <= 1 GiB.
+inline unsigned pmem_size2id(uint64_t s) {
+    return s <= 8192 ? kClassOf.pool[(s + 15) / 16] : kSystemPool;
 }
 
 // ---- peaks ----------------------------------------------------------------
@@ -324,41 +339,46 @@ inline void note_peaks(unsigned id, const module_statis *module, uint16_t mid) {
 
 // ---- allocation core -----------------------------------------------------
 
-// The allocation of pmem_malloc once pmem_inited and mid are checked.
-void *allocate(uint16_t mid, size_t size) {
+// The allocation of pmem_malloc once pmem_inited and mid are checked: the
+// size's pool, the slot, the header and the counters, each computed once.
+inline void *allocate(uint16_t mid, size_t size) {
     if (size > PMEM_MAX_SIZE) return nullptr;
-    uint64_t s = round_pow2(size, 16);
-    unsigned id = s == 0 ? 0 : pmem_size2id(s);
-    LIBAP_CHECK_MSG(id < PMEM_POOL_ID_N && pmem_pools[id].size >= s,
-                    "id < PMEM_POOL_ID_N && pool->size >= size");
-
-    void *block = id == kSystemPool ? ap_sys_malloc(s + PMEM_HEADER_SIZE)
-                                    : auto_plex_alloc(&pmem_pools[id].pool_plex);
+    const unsigned id = pmem_size2id(size);
+    void *block;
+    size_t usable;
+    if (id != kSystemPool) [[likely]] {
+        block = plex_pool_alloc(&pmem_pools[id].pool_plex);
+        usable = kPoolSizes[id];
+    } else {
+        block = ap_sys_malloc(round_pow2(size, 16) + PMEM_HEADER_SIZE);
+        usable = block ? ap_sys_usable_size(block) - PMEM_HEADER_SIZE : 0;
+    }
     module_statis *module = &pmem_module_stats[mid];
-    if (!block) {
+    if (!block) [[unlikely]] {
         pmem_pool_stats[id].fail_count++;
         module->fail_count[id]++;
         return nullptr;
     }
 
+    LIBAP_CHECK_MSG(id < PMEM_POOL_ID_N && usable >= size,
+                    "id < PMEM_POOL_ID_N && pool->size >= size");
+    LIBAP_CHECK_MSG(reinterpret_cast<uintptr_t>(block) % 16 == 0,
+                    "(u64)pmem->mem == round_pow2((u64)pmem->mem, sizeof(long double))");
     pmem_header *pmem = static_cast<pmem_header *>(block);
-    pmem->pool_id = static_cast<uint16_t>(id);
-    pmem->flags &= static_cast<uint8_t>(~PMEM_FLAG_FREED);
     pmem->magic = PMEM_MAGIC;
+    pmem->pool_id = static_cast<uint16_t>(id);
     pmem->mid = mid;
+    pmem->flags &= static_cast<uint8_t>(~PMEM_FLAG_FREED);
     pmem_pool_stats[id].alloc_count++;
-    module->alloc_size += usable_size(pmem);
+    module->alloc_size += usable;
     module->alloc_count[id]++;
     note_peaks(id, module, mid);
-    LIBAP_CHECK_MSG(reinterpret_cast<uint64_t>(pmem->mem) ==
-                        round_pow2(reinterpret_cast<uint64_t>(pmem->mem), sizeof(long double)),
-                    "(u64)pmem->mem == round_pow2((u64)pmem->mem, sizeof(long double))");
     return pmem->mem;
 }
 
 // Requires a header that passed pmem_header_check.
-void release(pmem_header *h) {
-    unsigned id = h->pool_id;
+inline void release(pmem_header *h) {
+    const unsigned id = h->pool_id;
     module_statis *module = &pmem_module_stats[h->mid];
     pmem_pool_stats[id].free_count++;
     module->free_size += usable_size(h);
@@ -369,8 +389,8 @@ void release(pmem_header *h) {
     h->magic = 0;
     if (id == kSystemPool)
         ap_sys_free(h);
-    else
-        auto_plex_free(&pmem_pools[id].pool_plex, h);
+    else if (!plex_pool_free(&pmem_pools[id].pool_plex, h)) [[unlikely]]
+        header_check_failed();  // a header naming a pool that does not hold it
 }
 
 char *copy_string(uint16_t mid, const char *s, size_t len) {

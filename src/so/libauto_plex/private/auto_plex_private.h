@@ -98,6 +98,105 @@ size_t auto_plex_outstanding_internal();
 // The live block whose slot area holds `ptr`, or null: the pool's own lookup.
 auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *ptr);
 
+// ---- the hot paths ---------------------------------------------------------
+//
+// The bodies of auto_plex_alloc and auto_plex_free, inline so that pmem's
+// pools pay no more than a call of the pool's own.  They leave the checks
+// of the caller's arguments to their callers.  A release must find the
+// block holding its pointer, and an allocation whose block fills up must
+// find the next lowest block with room: both are answered from the
+// directory, a map or binary search over compact arrays and a scan of room
+// bits, so that neither touches the records of other blocks.
+
+constexpr uint32_t kPlexNoBlock = UINT32_MAX;
+
+inline uint32_t plex_room_words(uint32_t n) {
+    return (n + 63) / 64;
+}
+
+// The index of the block whose slot area holds `p`, or kPlexNoBlock.  Blocks
+// never overlap, so the only candidate is the one with the highest start at
+// or below `p`; its end (one past the last slot, which belongs to no block)
+// decides.
+inline uint32_t plex_dir_find(const plex_directory &d, uintptr_t p) {
+    uint32_t i;
+    if (const uintptr_t g = (p - d.map_base) >> kPlexGranuleShift; g < d.map_len) {
+        i = d.map[g];
+        i -= d.start[i] > p && i > 0;  // branch-free: a release hits either side at random
+    } else {
+        if (d.count == 0) return kPlexNoBlock;
+        const uintptr_t *base = d.start;
+        for (uint32_t n = d.count; n > 1; n -= n / 2)
+            base = base[n / 2] <= p ? base + n / 2 : base;
+        i = static_cast<uint32_t>(base - d.start);
+    }
+    return d.start[i] <= p && p < d.end[i] ? i : kPlexNoBlock;
+}
+
+// The lowest block with room at or above index i, or d.count.
+inline uint32_t plex_room_from(const plex_directory &d, uint32_t i) {
+    const uint32_t words = plex_room_words(d.count);
+    for (uint32_t w = i / 64; w < words; w++) {
+        uint64_t bits = d.room[w];
+        if (w == i / 64) bits &= ~uint64_t{0} << (i % 64);
+        if (bits) return w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
+    }
+    return d.count;
+}
+
+inline void plex_set_first(auto_plex *me, plex_directory *d, uint32_t i) {
+    d->first = i;
+    me->first_free_block = i < d->count ? d->block[i] : nullptr;
+}
+
+// Out of line: growth (null when the plex may not or cannot grow, counted),
+// and the release policy once block i has become empty.
+auto_plex_block *auto_plex_grow_internal(auto_plex *me);
+void auto_plex_emptied_internal(auto_plex *me, plex_directory *dir, uint32_t i);
+
+// Requires an initialised plex.
+inline void *plex_pool_alloc(auto_plex *me) {
+    auto_plex_block *block = me->first_free_block;
+    if (!block) [[unlikely]] {
+        block = auto_plex_grow_internal(me);
+        if (!block) return nullptr;
+    }
+    void *ret = plex_alloc_internal(&block->ctl);
+    if (!ret) [[unlikely]]  // a block listed with room that has none
+        ap_check_fail_internal("ret", __FILE__, __LINE__, "auto_plex_alloc");
+    auto_plex_ext *ext = plex_ext_of(me);
+    const uint64_t using_num = ++me->using_num;
+    if (using_num > ext->peak_using_num) ext->peak_using_num = using_num;
+    if (plex_is_full(&block->ctl)) {
+        plex_directory *d = &ext->dir;
+        const uint32_t i = d->first;
+        d->room[i / 64] &= ~(uint64_t{1} << (i % 64));
+        plex_set_first(me, d, plex_room_from(*d, i));
+    }
+    return ret;
+}
+
+// Requires an initialised plex with a block and a non-null `ptr`; false when
+// no block of the plex holds `ptr` (nothing changes then).
+inline bool plex_pool_free(auto_plex *me, void *ptr) {
+    plex_directory *d = &plex_ext_of(me)->dir;
+    const uint32_t i = plex_dir_find(*d, reinterpret_cast<uintptr_t>(ptr));
+    if (i == kPlexNoBlock) [[unlikely]]
+        return false;
+    // The head is found from the directory, so its load and the record's
+    // overlap.
+    auto *h = reinterpret_cast<plex_block_head *>(d->start[i] - PLEX_BLOCK_HEAD_SIZE);
+    const bool was_full = h->using_num >= h->alloc_num;
+    const uint64_t left = plex_free_internal(&d->block[i]->ctl, h, ptr);
+    if (was_full) {
+        d->room[i / 64] |= uint64_t{1} << (i % 64);
+        if (i < d->first) plex_set_first(me, d, i);
+    }
+    me->using_num--;
+    if (left == 0) auto_plex_emptied_internal(me, d, i);
+    return true;
+}
+
 // ---- block events --------------------------------------------------------
 //
 // One process-wide subscriber hears of every block that gains memory (after
