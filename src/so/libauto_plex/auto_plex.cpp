@@ -1,10 +1,11 @@
 // auto_plex: the pool of blocks.
 //
 // Owned state: plex_registry (every initialised control block), the
-// once-per-process answer to "does the pre-allocation marker exist", and the
-// block-event subscriber.  Each control block owns its extension (peak, room
-// tree, name; auto_plex_private.h), its block records (in using_tree or on
-// idle_blocks) and the block memory of the records in the tree.
+// once-per-process answer to "does the pre-allocation marker exist", the
+// release policy and the bytes of released blocks not yet taken up again.
+// Each control block owns its extension (peak, block directory, name;
+// auto_plex_private.h), its block records (in using_tree or on idle_blocks)
+// and the block memory of the records in the tree.
 //
 // Policy: allocate from the lowest-addressed block with room, so live objects
 // gather low and high blocks drain; give an empty block back only when the
@@ -37,7 +38,6 @@ namespace {
 // The marker is looked for once, by the first auto_plex_init of the process.
 bool s_marker_checked;
 bool s_pre_allocate;
-plex_block_hook s_block_hook;
 
 // How released block memory goes back (auto_plex_set_release_policy): unset
 // until a call or the first init's look at the environment.
@@ -73,10 +73,6 @@ void list_unlink(auto_plex_link *link) {
 
 bool list_empty(const auto_plex_link *head) {
     return head->next == head;
-}
-
-void notify(const auto_plex *me, const auto_plex_block *block, plex_block_event event) {
-    if (s_block_hook) s_block_hook(me, block, event);
 }
 
 // ---- the block directory ----------------------------------------------------
@@ -327,7 +323,6 @@ char *new_ext(const char *name) {
     me->count_expand++;
     s_outstanding -= std::min(s_outstanding, block_bytes(&block->ctl));
     dir_add(me, dir, block);  // the only block with room: first_free_block
-    notify(me, block, PLEX_BLOCK_ADDED);
     return block;
 }
 
@@ -365,7 +360,6 @@ void auto_plex_emptied_internal(auto_plex *me, plex_directory *dir, uint32_t i) 
     LIBAP_CHECK(me && block);
     if (me->alloc_num - me->using_num <= me->step_alloc_num * 3 / 2) return;
 
-    notify(me, block, PLEX_BLOCK_RELEASED);
     dir_remove(me, dir, i);
     avl_tree_remove(&me->using_tree, &block->tree_node);
     list_push_front(&me->idle_blocks, &block->idle_link);
@@ -383,10 +377,6 @@ auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *
 
 size_t auto_plex_outstanding_internal() {
     return s_outstanding;
-}
-
-void auto_plex_set_block_hook_internal(plex_block_hook hook) {
-    s_block_hook = hook;
 }
 
 extern "C" {
@@ -438,7 +428,6 @@ AP_API void auto_plex_clear(auto_plex *me) {
     if (me->plex_link.next && me->plex_link.prev) list_unlink(&me->plex_link);
 
     for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
-        notify(me, plex_block_of_node(n), PLEX_BLOCK_RELEASED);
         plex_clear_internal(&plex_block_of_node(n)->ctl, system_free);
     }
 

@@ -1,15 +1,18 @@
 // libauto_plex_preload: serves an unmodified program's malloc family from
 // pmem (module 0) and appends pmem's and the pools' reports at exit.
 //
-// Owned state: one process-wide lock (pmem and the plexes take none), the
-// side index of preload_index.h, and the configuration read at start-up.
+// Owned state: one process-wide lock (pmem and the plexes take none), taken
+// only once the process can have a second thread; the set of live pool-26
+// pointers (preload_index.h); the configuration read at start-up.
 //
-// Invariants while g_lock is free:
-//   - g_blocks holds exactly the address ranges of the blocks in the 26
-//     plexes' using trees: the pools tell it of every block they add or
-//     release (on_block), into room reserved before each pmem call;
-//   - g_large holds exactly the live pool-26 pointers;
-//   - every other pointer the program holds came from glibc's allocator.
+// Ownership: a pointer is pmem's when the 16 bytes in front of it carry a
+// pmem header (live, or released, which a second release must still reach)
+// and the pool it names confirms it: a plex pool's own block lookup finds
+// the header inside one of its blocks, or the pointer is in g_large, the
+// live pool-26 set.  The bytes alone are no proof (in front of a glibc
+// pointer lie glibc's chunk header and the tail of the neighbouring chunk),
+// the confirmation is; both are O(1).  Every other pointer came from
+// glibc's allocator.
 //
 // Calls that arrive while this thread already holds the lock (t_inside) come
 // from the preload itself: stdio and time functions of the exit report,
@@ -25,6 +28,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/single_threaded.h>
 #include <unistd.h>
 
 #include "platform/ap_sys.h"
@@ -59,7 +63,6 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 __thread bool t_inside __attribute__((tls_model("initial-exec")));
 
 bool g_ready;
-block_index g_blocks;
 ptr_set g_large;
 char g_report_path[PATH_MAX];
 
@@ -68,7 +71,7 @@ char g_report_path[PATH_MAX];
 struct bypass_counts {
     uint64_t aligned;   // alignment above 16 bytes
     uint64_t huge;      // above pmem's 1 GiB ceiling
-    uint64_t no_index;  // the side index could not grow
+    uint64_t no_index;  // the pool-26 set could not grow
     uint64_t nested;    // made by the preload's own libc calls
 };
 bypass_counts g_bypass;
@@ -96,28 +99,12 @@ void bump(uint64_t *counter) {
     abort();
 }
 
-// ---- plex blocks ------------------------------------------------------------
+// ---- ownership --------------------------------------------------------------
 
-// Told by the pools of every block they add or release; room for one more
-// range is reserved before every pmem call (make_room), and for the first
-// blocks of all pools before pmem_init, so recording never fails.
-void on_block(const auto_plex *px, const auto_plex_block *b, plex_block_event event) {
-    auto pool = static_cast<unsigned>(
-        reinterpret_cast<const pmem_pool *>(reinterpret_cast<const char *>(px) -
-                                            offsetof(pmem_pool, pool_plex)) -
-        pmem_pools);
-    uintptr_t start = reinterpret_cast<uintptr_t>(get_start_ptr(&b->ctl));
-    if (event == PLEX_BLOCK_ADDED)
-        block_index_insert(&g_blocks,
-                           {start, reinterpret_cast<uintptr_t>(get_end_ptr(&b->ctl)), pool});
-    else
-        block_index_erase(&g_blocks, start);
-}
-
-// Room for what one pmem call can add: one block range and one large pointer.
-// Reserved before pmem acts, so recording its effect cannot fail.
+// Room for what one pmem call can add to g_large, reserved before pmem acts,
+// so recording its effect cannot fail.
 bool make_room() {
-    return block_index_reserve(&g_blocks, 1) && ptr_set_reserve(&g_large, 1);
+    return ptr_set_reserve(&g_large, 1);
 }
 
 void track_alloc(void *ptr) {
@@ -125,24 +112,22 @@ void track_alloc(void *ptr) {
         ptr_set_insert(&g_large, reinterpret_cast<uintptr_t>(ptr));
 }
 
-// ---- ownership --------------------------------------------------------------
-
 enum class owner { glibc, plex, large };
 
-owner owner_of(void *ptr, unsigned *pool) {
-    auto header = reinterpret_cast<uintptr_t>(pmem_header_of(ptr));
-    if (const block_range *r = block_index_find(&g_blocks, header)) {
-        *pool = r->pool;
-        return owner::plex;
-    }
-    *pool = kSystemPool;
-    return ptr_set_contains(&g_large, reinterpret_cast<uintptr_t>(ptr)) ? owner::large
-                                                                        : owner::glibc;
+owner owner_of(void *ptr) {
+    const pmem_header *h = pmem_header_of(ptr);
+    if (h->magic != PMEM_MAGIC && !(h->flags & PMEM_FLAG_FREED)) return owner::glibc;
+    const unsigned pool = h->pool_id;
+    if (pool < kPlexPools)
+        return auto_plex_find_block_internal(&pmem_pools[pool].pool_plex, h) ? owner::plex
+                                                                             : owner::glibc;
+    if (pool == kSystemPool && ptr_set_contains(&g_large, reinterpret_cast<uintptr_t>(ptr)))
+        return owner::large;
+    return owner::glibc;
 }
 
 size_t usable_size(void *ptr) {
-    unsigned pool;
-    return owner_of(ptr, &pool) == owner::glibc ? ap_sys_usable_size(ptr) : pmem_ptr2size(ptr);
+    return owner_of(ptr) == owner::glibc ? ap_sys_usable_size(ptr) : pmem_ptr2size(ptr);
 }
 
 // ---- start-up, fork, exit -----------------------------------------------------
@@ -194,10 +179,7 @@ void fork_child() {
 void start() {
     g_ready = true;
     if (!ap_sys_preload_bind()) die("glibc's malloc_usable_size not found");
-    // With the pre-allocation marker every plex pool gets a block at init.
-    if (!block_index_reserve(&g_blocks, kPlexPools) || !ptr_set_reserve(&g_large, 1))
-        die("out of memory for the ownership index");
-    auto_plex_set_block_hook_internal(on_block);
+    if (!ptr_set_reserve(&g_large, 1)) die("out of memory for the pool-26 set");
     pmem_init();
     read_config();
     if (pthread_atfork(fork_prepare, fork_parent, fork_child) != 0)
@@ -205,19 +187,26 @@ void start() {
 }
 
 // Holds g_lock for the scope and marks this thread as inside the preload.
+// While the process has one thread the lock is not needed: glibc clears
+// __libc_single_threaded before a second thread can start, and only a thread
+// outside the preload can start one, so a scope that began unlocked ends
+// before any other thread runs.
 class held {
   public:
-    held() {
-        pthread_mutex_lock(&g_lock);
+    held() : locked_(!__libc_single_threaded) {
+        if (locked_) pthread_mutex_lock(&g_lock);
         t_inside = true;
         if (__builtin_expect(!g_ready, 0)) start();
     }
     ~held() {
         t_inside = false;
-        pthread_mutex_unlock(&g_lock);
+        if (locked_) pthread_mutex_unlock(&g_lock);
     }
     held(const held &) = delete;
     held &operator=(const held &) = delete;
+
+  private:
+    const bool locked_;
 };
 
 void report_at_exit() {
@@ -275,8 +264,7 @@ void *serve_calloc(size_t count, size_t size) {
 }
 
 void serve_free(void *ptr) {
-    unsigned pool;
-    switch (owner_of(ptr, &pool)) {
+    switch (owner_of(ptr)) {
         case owner::glibc:
             __libc_free(ptr);
             return;
@@ -309,8 +297,7 @@ void *serve_realloc(void *ptr, size_t size) {
         serve_free(ptr);
         return nullptr;
     }
-    unsigned old_pool;
-    owner o = owner_of(ptr, &old_pool);
+    const owner o = owner_of(ptr);
     if (o == owner::glibc) {
         // Moved onto pmem so the program's memory ends up counted; realloc
         // promises no alignment beyond malloc's, so aligned blocks may move.
@@ -338,8 +325,7 @@ void *serve_realloc(void *ptr, size_t size) {
 // Nested: pmem is never in the middle of a call here (it calls glibc through
 // its own seam), so releasing a pmem pointer is safe.
 void *serve_realloc_nested(void *ptr, size_t size) {
-    unsigned pool;
-    if (!ptr || owner_of(ptr, &pool) == owner::glibc)
+    if (!ptr || owner_of(ptr) == owner::glibc)
         return from_glibc(__libc_realloc(ptr, size), &g_bypass.nested);
     if (size == 0) {
         serve_free(ptr);
@@ -350,8 +336,8 @@ void *serve_realloc_nested(void *ptr, size_t size) {
 
 void *serve_aligned(size_t align, size_t size) {
     if (align <= kPmemAlign) return malloc(size);
-    // glibc's allocator is thread-safe and its block needs no index entry:
-    // a pointer in no plex block and not in g_large is glibc's.
+    // glibc's allocator is thread-safe and its block needs no record: a
+    // pointer that no pool confirms is glibc's.
     return from_glibc(__libc_memalign(align, size),
                       t_inside ? &g_bypass.nested : &g_bypass.aligned);
 }

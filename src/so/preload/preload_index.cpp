@@ -1,64 +1,7 @@
-// Side index of the preload library: plex block ranges and live pool-26
-// pointers.  See preload_index.h for the invariants.
+// The preload library's set of live pool-26 pointers (preload_index.h).
 #include "preload_index.h"
 
 #include <string.h>
-
-// ---- block ranges -----------------------------------------------------------
-
-namespace {
-
-// Index of the first range whose start is above addr.
-size_t upper_bound(const block_index *ix, uintptr_t addr) {
-    size_t lo = 0, hi = ix->n;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (ix->v[mid].start <= addr)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
-}
-
-}  // namespace
-
-bool block_index_reserve(block_index *ix, size_t extra) {
-    if (ix->cap - ix->n >= extra) return true;
-    size_t cap = ix->cap ? ix->cap : 64;
-    while (cap - ix->n < extra)
-        cap *= 2;
-    auto *v = static_cast<block_range *>(preload_index_alloc(cap * sizeof(block_range)));
-    if (!v) return false;
-    if (ix->n) memcpy(v, ix->v, ix->n * sizeof(block_range));
-    preload_index_free(ix->v);
-    ix->v = v;
-    ix->cap = cap;
-    return true;
-}
-
-void block_index_insert(block_index *ix, block_range r) {
-    size_t at = upper_bound(ix, r.start);
-    memmove(&ix->v[at + 1], &ix->v[at], (ix->n - at) * sizeof(block_range));
-    ix->v[at] = r;
-    ix->n++;
-}
-
-const block_range *block_index_find(const block_index *ix, uintptr_t addr) {
-    size_t at = upper_bound(ix, addr);
-    if (at == 0) return nullptr;
-    const block_range *r = &ix->v[at - 1];
-    return addr < r->end ? r : nullptr;
-}
-
-bool block_index_erase(block_index *ix, uintptr_t addr) {
-    const block_range *r = block_index_find(ix, addr);
-    if (!r) return false;
-    size_t at = static_cast<size_t>(r - ix->v);
-    memmove(&ix->v[at], &ix->v[at + 1], (ix->n - at - 1) * sizeof(block_range));
-    ix->n--;
-    return true;
-}
 
 // ---- pool-26 pointers -----------------------------------------------------
 

@@ -197,17 +197,4 @@ inline bool plex_pool_free(auto_plex *me, void *ptr) {
     return true;
 }
 
-// ---- block events --------------------------------------------------------
-//
-// One process-wide subscriber hears of every block that gains memory (after
-// it is in using_tree) and every block about to give it back (while its
-// memory is still there), in every plex.  It must not call into the pool.
-// The preload library keeps its address index with it.
-
-enum plex_block_event { PLEX_BLOCK_ADDED, PLEX_BLOCK_RELEASED };
-typedef void (*plex_block_hook)(const auto_plex *me, const auto_plex_block *block,
-                                plex_block_event event);
-// Null unsubscribes.
-void auto_plex_set_block_hook_internal(plex_block_hook hook);
-
 #endif
