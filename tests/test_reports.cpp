@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <filesystem>
 
 #include "ap_stats.h"
@@ -96,9 +97,11 @@ json json_rt(int (*report)(app_log_rt_fn), const std::string &routine) {
     return doc;
 }
 
-// The mallinfo block of a callback report with this moment's figures.
+// The mallinfo block of a callback report with this moment's figures (the
+// labels on the stack: an allocation before mallinfo would change them under
+// an allocator that counts every block, as valgrind's does).
 std::string mallinfo_lines(const char *routine, int first,
-                           const std::vector<const char *> &labels) {
+                           const std::array<const char *, 10> &labels) {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     struct mallinfo mi = mallinfo();
     int v[10] = {mi.arena,   mi.ordblks, mi.smblks,   mi.hblks,    mi.hblkhd,

@@ -301,6 +301,7 @@ void statis_op(World &w, Input &in, int op, int k) {
             if (w.blocks[n].second == id && (j == SIZE_MAX || in.byte() % 2)) j = n;
         void *old = j == SIZE_MAX ? nullptr : w.blocks[j].first, *p = nullptr;
         uint64_t count = op == 3 ? in.byte() % 5 : 1;
+        if (count == 0) size %= 20000;  // calloc(0, huge) is refused by some allocators
         if (op == 3 && size && in.byte() % 8 == 0) count = SIZE_MAX / size + 1;
         const bool wraps = __int128(count) * size > SIZE_MAX;  // refused only over a ceiling
         __int128 projected =
