@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <filesystem>
 
 #include "ap_stats.h"
 #include "malloc_statis.h"

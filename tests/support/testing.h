@@ -8,7 +8,9 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -29,8 +31,11 @@ inline std::string read_file(const std::string &path) {
     return s.str();
 }
 
+// A fresh name: whatever a killed run with the same pid left there goes.
 inline std::string temp_path(const char *tag) {
-    return ::testing::TempDir() + "ap_" + tag + "_" + std::to_string(getpid());
+    std::string path = ::testing::TempDir() + "ap_" + tag + "_" + std::to_string(getpid());
+    std::filesystem::remove_all(path);
+    return path;
 }
 
 // Runs `body` in a freshly started copy of the test binary (the threadsafe
@@ -171,13 +176,19 @@ inline AssertionResult plex_valid(const auto_plex *me) {
     for (uint32_t w = 0; w < (dir.capacity + 63) / 64; w++)
         room_bits -= __builtin_popcountll(dir.room[w]);
     if (room_bits) return AssertionFailure() << "room bits set past the last block";
-    for (uint32_t g = 0; g < dir.map_len; g++) {  // the last block starting by each granule's end
-        const uintptr_t last = dir.map_base + ((uintptr_t{g} + 1) << kPlexGranuleShift) - 1;
+    std::set<uintptr_t> touched;  // every granule a block touches, mapped to the last block
+    for (uint32_t k = 0; k < dir.count && dir.map_mask; k++)  // starting by its end
+        for (uintptr_t g = dir.start[k] >> kPlexGranuleShift;
+             g <= (dir.end[k] - 1) >> kPlexGranuleShift; g++)
+            touched.insert(g);
+    for (uint32_t slot = 0; slot <= dir.map_mask && dir.map_mask; slot++) {
+        const uintptr_t g = dir.map_key[slot], last = ((g + 1) << kPlexGranuleShift) - 1;
         const auto after =
             std::find_if(dir.start, dir.start + dir.count, [&](uintptr_t s) { return s > last; });
-        if (after == dir.start || dir.map[g] != after - dir.start - 1)
+        if (g && (!touched.erase(g) || dir.map_block[slot] != after - dir.start - 1))
             return AssertionFailure() << "granule " << g << " maps to the wrong block";
     }
+    if (!touched.empty()) return AssertionFailure() << "a granule of a block is not mapped";
     if (alloc != me->alloc_num || used != me->using_num)
         return AssertionFailure() << "counters " << me->alloc_num << "/" << me->using_num
                                   << ", blocks hold " << alloc << "/" << used;
@@ -212,7 +223,7 @@ inline void *next_slot(const auto_plex *me) {
 // granule map once they exist, its records, and the memory of its live blocks.
 inline long plex_owned(const auto_plex *me) {
     const plex_directory &dir = plex_ext_of(me)->dir;
-    return 1 + (dir.capacity != 0) + (dir.map != nullptr) +
+    return 1 + (dir.capacity != 0) + (dir.map_key != nullptr) +
            static_cast<long>(idle_count(me) + 2 * blocks_of(me).size());
 }
 

@@ -85,8 +85,6 @@ bool list_empty(const auto_plex_link *head) {
 // block flips between full and not full, which under churn is almost every
 // step.  Hand-out order is unchanged: still the lowest block with room.
 
-constexpr uintptr_t kGranule = uintptr_t{1} << kPlexGranuleShift;
-
 // Room for one more block, allocated before the block memory so that a
 // failure leaves nothing to undo.  The arrays share one allocation; each
 // growth doubles it.
@@ -115,33 +113,43 @@ bool dir_reserve(plex_directory *d) {
 
 // Rebuilt whenever a block comes or goes.  Only for blocks at least a granule
 // long, so that at most one block starts within any granule-long window and
-// the map's answer is off by at most one; and only while the span is dense
-// enough, else the release searches.  Without memory for it the release
-// searches too, so a failure here is no failure of the pool.
+// the map's answer is off by at most one.  Without memory for it the release
+// searches, so a failure here is no failure of the pool.
 void map_rebuild(const auto_plex *me, plex_directory *d) {
-    d->map_len = 0;
+    d->map_mask = 0;
     if (me->max_num != 0 || d->count < 4) return;
-    const uintptr_t base = d->start[0] & ~(kGranule - 1);
-    const uintptr_t len = ((d->end[d->count - 1] - 1 - base) >> kPlexGranuleShift) + 1;
-    if (len > 4 * uintptr_t{d->count} + 64) return;
-    if (len > d->map_capacity) {
-        const uint32_t capacity =
-            static_cast<uint32_t>(std::max<uintptr_t>(len, 2 * d->map_capacity));
-        void *map = ap_sys_malloc(capacity * sizeof *d->map);
-        if (!map) return;
-        ap_sys_free(d->map);
-        d->map = static_cast<uint32_t *>(map);
-        d->map_capacity = capacity;
+    uintptr_t granules = 0;
+    for (uint32_t i = 0; i < d->count; i++)
+        granules += ((d->end[i] - 1) >> kPlexGranuleShift) - (d->start[i] >> kPlexGranuleShift) + 1;
+    if (granules > UINT32_MAX / 4) return;
+    uint32_t slots = 16;
+    while (slots < 2 * granules)  // at most half full: short probes
+        slots *= 2;
+    if (slots > d->map_capacity) {
+        void *mem = ap_sys_malloc(slots * (sizeof *d->map_key + sizeof *d->map_block));
+        if (!mem) return;
+        ap_sys_free(d->map_key);
+        d->map_key = static_cast<uintptr_t *>(mem);
+        d->map_block = reinterpret_cast<uint32_t *>(d->map_key + slots);
+        d->map_capacity = slots;
     }
-    uint32_t i = 0;
-    for (uintptr_t g = 0; g < len; g++) {
-        const uintptr_t granule_end = base + (g + 1) * kGranule - 1;
-        while (i + 1 < d->count && d->start[i + 1] <= granule_end)
-            i++;
-        d->map[g] = i;
+    memset(d->map_key, 0, slots * sizeof *d->map_key);
+    const uint32_t mask = slots - 1;
+    uint32_t last = 0;  // the last block starting by the current granule's end
+    for (uint32_t i = 0; i < d->count; i++) {
+        for (uintptr_t g = d->start[i] >> kPlexGranuleShift;
+             g <= (d->end[i] - 1) >> kPlexGranuleShift; g++) {
+            const uintptr_t granule_end = ((g + 1) << kPlexGranuleShift) - 1;
+            while (last + 1 < d->count && d->start[last + 1] <= granule_end)
+                last++;
+            uint32_t s = plex_map_slot(g, mask);
+            while (d->map_key[s] != 0 && d->map_key[s] != g)
+                s = (s + 1) & mask;
+            d->map_key[s] = g;
+            d->map_block[s] = last;
+        }
     }
-    d->map_base = base;
-    d->map_len = static_cast<uint32_t>(len);
+    d->map_mask = mask;
 }
 
 // A new block, with room, where no block had any (growth happens only with
@@ -452,7 +460,7 @@ AP_API void auto_plex_clear(auto_plex *me) {
     }
 
     if (me->module_name) {
-        ap_sys_free(plex_ext_of(me)->dir.map);
+        ap_sys_free(plex_ext_of(me)->dir.map_key);
         ap_sys_free(plex_ext_of(me)->dir.start);
         ap_sys_free(plex_ext_of(me));
     }

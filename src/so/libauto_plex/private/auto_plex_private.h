@@ -16,8 +16,10 @@
 // The directory lists the live blocks by address in parallel arrays (the
 // slot areas' bounds, which a release searches, and the records), with one
 // bit per block for "has a free slot", and, for a plex whose blocks are all
-// at least a granule long, a map from each granule of the address span they
-// cover to the last block starting at or before the granule's end.
+// at least a granule long, a hash map from each granule the blocks touch to
+// the last block starting at or before the granule's end.  Hashed, not
+// dense: the system allocator may place blocks both in the heap and in
+// mappings far above it.
 // using_tree holds the same blocks for the hosts and the reports; the pool
 // itself only touches it when a block comes or goes.
 #ifndef LIBAUTO_PLEX_PRIVATE_AUTO_PLEX_PRIVATE_H
@@ -39,14 +41,14 @@ struct plex_directory {
     uint32_t count;           // live blocks
     uint32_t capacity;        // entries the arrays have room for (0: none allocated)
     uint32_t first;           // index of first_free_block, or count when none has room
-    uint32_t map_len;         // granules the map covers (0: no map; search instead)
+    uint32_t map_mask;        // map slots - 1 (0: no map; search instead)
     uintptr_t *start;         // slot-area start of each block, ascending
     uintptr_t *end;           // one past its last slot
     auto_plex_block **block;  // the block at the same index
     uint64_t *room;           // bit i: block i has a free slot; none past count
-    uintptr_t map_base;       // granule-aligned, at or below start[0]
-    uint32_t map_capacity;    // entries allocated for the map
-    uint32_t *map;            // granule g -> last block starting by its end
+    uint32_t map_capacity;    // slots allocated for the map
+    uintptr_t *map_key;       // granule number, 0 for an empty slot
+    uint32_t *map_block;      // for map_key[s]: last block starting by its end
 };
 struct auto_plex_ext {
     uint64_t peak_using_num;  // highest using_num since auto_plex_init
@@ -118,10 +120,20 @@ inline uint32_t plex_room_words(uint32_t n) {
 // never overlap, so the only candidate is the one with the highest start at
 // or below `p`; its end (one past the last slot, which belongs to no block)
 // decides.
+inline uint32_t plex_map_slot(uintptr_t granule, uint32_t mask) {
+    return static_cast<uint32_t>((granule * 0x9e3779b97f4a7c15ull) >> 32) & mask;
+}
+
 inline uint32_t plex_dir_find(const plex_directory &d, uintptr_t p) {
     uint32_t i;
-    if (const uintptr_t g = (p - d.map_base) >> kPlexGranuleShift; g < d.map_len) {
-        i = d.map[g];
+    if (d.map_mask) {
+        const uintptr_t g = p >> kPlexGranuleShift;
+        uint32_t s = plex_map_slot(g, d.map_mask);
+        while (d.map_key[s] != g) {
+            if (d.map_key[s] == 0) return kPlexNoBlock;  // no block touches the granule
+            s = (s + 1) & d.map_mask;
+        }
+        i = d.map_block[s];
         i -= d.start[i] > p && i > 0;  // branch-free: a release hits either side at random
     } else {
         if (d.count == 0) return kPlexNoBlock;
