@@ -102,7 +102,7 @@ TEST(AutoPlex, ReleasePolicyFromTheEnvironmentThenACall) {
         }
         EXPECT_TRUE(auto_plex_set_release_policy(2) == -22 &&
                     auto_plex_set_release_policy(-1) == -22);
-        EXPECT_EQ(auto_plex_outstanding_internal(), 2 * t::block_bytes(p.first_free_block));
+        EXPECT_EQ(auto_plex_release_state_internal().dirty, 2 * t::block_bytes(p.first_free_block));
         auto_plex_clear(&p);
     });
 }

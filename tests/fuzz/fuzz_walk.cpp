@@ -95,7 +95,7 @@ Area take(std::vector<Area> &v, size_t pick) {
 void plex_alloc(World &w, int i, int k, bool walk = true) {
     auto_plex *me = &w.plex[i];
     const auto_plex was = *me;
-    const size_t idle = t::idle_count(me), outstanding = auto_plex_outstanding_internal();
+    const size_t idle = t::idle_count(me), dirty = auto_plex_release_state_internal().dirty;
     void *want = t::next_slot(me), *p = nullptr;
     bool failed = attempt(k, [&] { p = auto_plex_alloc(me); });
     bool bounded_out = me->max_num && (was.using_num == me->max_num || !t::idle_count(me));
@@ -109,7 +109,7 @@ void plex_alloc(World &w, int i, int k, bool walk = true) {
               t::idle_count(me) == idle - (p && !want && idle),
           "growth or its failure miscounted, or an idle record not reused");
     const size_t grown = p && !want ? t::block_bytes(auto_plex_find_block_internal(me, p)) : 0;
-    check(auto_plex_outstanding_internal() == outstanding - std::min(outstanding, grown),
+    check(auto_plex_release_state_internal().dirty == dirty - std::min(dirty, grown),
           "a new block did not take up released bytes");
     if (p) keep(w.slots[i], p, me->item_size);
     if (walk) valid(me);
@@ -125,13 +125,13 @@ void plex_free(World &w, int i, size_t pick, bool walk = true) {
     const uint64_t cleared = me->count_clear;
     const long trims = ap_fault::trims, returned = ap_fault::returned;
     // Released bytes stay resident up to the slack; past it pages go back.
-    const size_t outstanding = auto_plex_outstanding_internal(), bytes = t::block_bytes(b);
-    const bool kept = release && outstanding + bytes <= AUTO_PLEX_RELEASE_SLACK;
+    const size_t dirty = auto_plex_release_state_internal().dirty, bytes = t::block_bytes(b);
+    const bool kept = release && dirty + bytes <= AUTO_PLEX_RELEASE_SLACK;
     auto_plex_free(me, a.p);
     check(me->count_clear == cleared + release && (release || b->ctl.free_list == a.p),
           "release policy, or a freed slot not first out");
     check(ap_fault::trims == trims && ap_fault::returned == returned + (release && !kept) &&
-              auto_plex_outstanding_internal() == outstanding + (kept ? bytes : 0),
+              auto_plex_release_state_internal().dirty == dirty + (kept ? bytes : 0),
           "released memory kept past the slack, or returned within it");
     if (walk) valid(me);
 }
@@ -233,7 +233,17 @@ void pmem_op(World &w, Input &in, int op, int k) {
     if (op == 3 && !w.areas.empty()) {
         Area a = take(w.areas, in.word());
         tally(w, a, -1);
+        // A large area's release counts against the slack; past an eighth of
+        // what the pools hold, one trim.
+        const plex_release_state r = auto_plex_release_state_internal();
+        const size_t bytes = a.pool == 26 ? pmem_ptr2size(a.p) + 16 : 0;
+        const long trims = ap_fault::trims;
         pmem_free(a.p);
+        const bool trim =
+            r.dirty + bytes > std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, (r.held - bytes) / 8);
+        check(!bytes || (ap_fault::trims == trims + trim &&
+                         auto_plex_release_state_internal().dirty == (trim ? 0 : r.dirty + bytes)),
+              "a large area's release and the trim");
         check_counts(w, a.pool, a.mid);
     }
     if (op == 4 && !w.areas.empty()) {
@@ -345,8 +355,15 @@ void statis_release(World &w, size_t j) {
 
 void check_world(World &w) {
     long owned = w.base + static_cast<long>(w.pool_live[PMEM_POOL_ID_N - 1]);
-    for (auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
+    size_t held = 0;  // block memory and large areas, as the release policy counts them
+    for (auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
         owned += t::plex_owned(plex_of_registry_link(l));
+        for (auto_plex_block *b : t::blocks_of(plex_of_registry_link(l)))
+            held += t::block_bytes(b);
+    }
+    for (const Area &a : w.areas)
+        held += a.pool == 26 ? pmem_ptr2size(a.p) + 16 : 0;
+    check(auto_plex_release_state_internal().held == held, "held bytes miscounted");
     mem_statis_table t = mem_statis_table_internal();
     owned += (t.records != nullptr) + t.registered;
     for (auto [p, owner] : w.blocks)

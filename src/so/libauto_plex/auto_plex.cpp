@@ -43,9 +43,11 @@ bool s_pre_allocate;
 // until a call or the first init's look at the environment.
 constexpr int kReleaseUnset = -1;
 int s_release_policy = kReleaseUnset;
-// Bytes of released blocks not yet taken up again by new ones, which the
-// system allocator may still keep resident.
-size_t s_outstanding;
+// What the pools (and pmem's large areas) hold from the system allocator,
+// and what they gave back that may still be resident there: released since
+// the last trim, without its pages returned, and not taken up again.
+size_t s_held;
+size_t s_dirty;
 
 constexpr uint64_t kBlockBytesTarget = 128 * 1024;
 constexpr unsigned kBlockBytesShift = 17;
@@ -208,6 +210,30 @@ size_t block_bytes(const plex *ctl) {
     return PLEX_BLOCK_HEAD_SIZE + size_t{plex_head_of(ctl)->alloc_num} * ctl->item_size;
 }
 
+// Blocks are large, and the system allocator may keep a freed one's pages
+// resident, so the host's resident size would not fall as its pools drain.
+// Handing every block's pages to the kernel is no answer either: a pool that
+// shrinks and regrows on every round would fault them all in again.  So up to
+// AUTO_PLEX_RELEASE_SLACK bytes of released memory may stay resident until new
+// blocks take it up; past that each block's own pages go back, at a cost that
+// grows with the block, not with the heap.  What else the system allocator
+// keeps (pmem's large areas, the edges of released blocks) goes back with one
+// heap-wide trim each time more than an eighth of what the pools hold has
+// been released and not taken up: the trim's cost is spread over bytes in
+// proportion to the pools' size.
+void taken_up(size_t bytes) {
+    s_held += bytes;
+    s_dirty -= std::min(s_dirty, bytes);
+}
+
+void note_dirty(size_t bytes) {
+    s_dirty += bytes;
+    if (s_dirty > std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, s_held / 8)) {
+        ap_sys_trim();
+        s_dirty = 0;
+    }
+}
+
 auto_plex_block *new_record() {
     auto *record = static_cast<plex_block_record *>(ap_sys_calloc(1, sizeof(plex_block_record)));
     return record ? &record->pub : nullptr;
@@ -329,32 +355,26 @@ char *new_ext(const char *name) {
     LIBAP_CHECK_MSG(me->first_free_block == nullptr, "me->first_free_block == ((void *)0)");
     me->alloc_num += n;
     me->count_expand++;
-    s_outstanding -= std::min(s_outstanding, block_bytes(&block->ctl));
+    taken_up(block_bytes(&block->ctl));
     dir_add(me, dir, block);  // the only block with room: first_free_block
     return block;
 }
 
 // ---- release -------------------------------------------------------------
 
-// Blocks are large, and the system allocator may keep a freed one's pages
-// resident, so the host's resident size would not fall as its pools drain.
-// Handing every block's pages to the kernel is no answer either: a pool that
-// shrinks and regrows on every round would fault them all in again.  So up to
-// AUTO_PLEX_RELEASE_SLACK bytes of released blocks may stay resident until new
-// blocks take them up; past that each block's own pages go back, at a cost
-// that grows with the block, not with the heap.
 void release_memory(plex *ctl) {
     const size_t bytes = block_bytes(ctl);
+    s_held -= std::min(s_held, bytes);
     if (s_release_policy == AUTO_PLEX_RELEASE_TRIM) {
         plex_clear_internal(ctl, system_free);
         ap_sys_trim();
         return;
     }
-    if (bytes <= AUTO_PLEX_RELEASE_SLACK - std::min<size_t>(s_outstanding, AUTO_PLEX_RELEASE_SLACK))
-        s_outstanding += bytes;
-    else
-        ap_sys_return_pages(ctl->head, bytes);
+    const bool stays =
+        bytes <= AUTO_PLEX_RELEASE_SLACK - std::min<size_t>(s_dirty, AUTO_PLEX_RELEASE_SLACK);
+    if (!stays) ap_sys_return_pages(ctl->head, bytes);
     plex_clear_internal(ctl, system_free);
+    if (stays) note_dirty(bytes);
 }
 
 }  // namespace
@@ -383,8 +403,18 @@ auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *
     return i == kPlexNoBlock ? nullptr : dir.block[i];
 }
 
-size_t auto_plex_outstanding_internal() {
-    return s_outstanding;
+void auto_plex_taken_up_internal(size_t bytes) {
+    taken_up(bytes);
+}
+
+void auto_plex_released_internal(void *mem, size_t bytes) {
+    s_held -= std::min(s_held, bytes);
+    ap_sys_free(mem);
+    if (s_release_policy != AUTO_PLEX_RELEASE_TRIM) note_dirty(bytes);
+}
+
+plex_release_state auto_plex_release_state_internal() {
+    return {s_held, s_dirty};
 }
 
 extern "C" {
@@ -436,6 +466,7 @@ AP_API void auto_plex_clear(auto_plex *me) {
     if (me->plex_link.next && me->plex_link.prev) list_unlink(&me->plex_link);
 
     for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
+        s_held -= std::min(s_held, block_bytes(&plex_block_of_node(n)->ctl));
         plex_clear_internal(&plex_block_of_node(n)->ctl, system_free);
     }
 

@@ -90,12 +90,15 @@ AP_API void auto_plex_free(auto_plex *me, void *ptr);
 
 /* Chooses, process-wide, how released blocks go back; returns 0, or -22 for
  * an unknown policy (nothing changes).
- *   AUTO_PLEX_RELEASE_PAGES: the block goes to the system allocator; while
- *     more than AUTO_PLEX_RELEASE_SLACK bytes of released blocks have not been
- *     taken up again by new blocks, each further block's whole pages are first
- *     handed to the kernel (madvise).  The cost grows with the bytes released,
- *     not with the heap, and a pool that shrinks and regrows by less than the
- *     slack faults no page in again.
+ *   AUTO_PLEX_RELEASE_PAGES: the block goes to the system allocator; once
+ *     AUTO_PLEX_RELEASE_SLACK bytes of released memory have not been taken
+ *     up again by new blocks, each further block's whole pages are first
+ *     handed to the kernel (madvise), at a cost that grows with the block,
+ *     not with the heap.  What else the system allocator keeps (pmem's areas
+ *     above 8 KiB, the edges of released blocks) goes back with one
+ *     malloc_trim(0) whenever more than an eighth of what the pools hold
+ *     (and more than the slack) has been released and not taken up.  A pool
+ *     that shrinks and regrows by less than the slack faults no page in.
  *   AUTO_PLEX_RELEASE_TRIM: malloc_trim(0) after every released block, as
  *     earlier versions did; it walks the whole heap each time.
  * Without a call, the first auto_plex_init of the process reads the

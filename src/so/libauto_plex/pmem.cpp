@@ -352,6 +352,7 @@ inline void *allocate(uint16_t mid, size_t size) {
     } else {
         block = ap_sys_malloc(round_pow2(size, 16) + PMEM_HEADER_SIZE);
         usable = block ? ap_sys_usable_size(block) - PMEM_HEADER_SIZE : 0;
+        if (block) auto_plex_taken_up_internal(usable + PMEM_HEADER_SIZE);
     }
     module_statis *module = &pmem_module_stats[mid];
     if (!block) [[unlikely]] {
@@ -388,7 +389,7 @@ inline void release(pmem_header *h) {
     h->flags |= PMEM_FLAG_FREED;
     h->magic = 0;
     if (id == kSystemPool)
-        ap_sys_free(h);
+        auto_plex_released_internal(h, usable_size(h) + PMEM_HEADER_SIZE);
     else if (!plex_pool_free(&pmem_pools[id].pool_plex, h)) [[unlikely]]
         header_check_failed();  // a header naming a pool that does not hold it
 }

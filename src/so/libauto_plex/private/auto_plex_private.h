@@ -93,9 +93,18 @@ inline auto_plex *plex_of_registry_link(const auto_plex_link *link) {
         offsetof(auto_plex, plex_link));
 }
 
-// Bytes of released blocks not yet taken up again by new blocks (they count
-// against AUTO_PLEX_RELEASE_SLACK).
-size_t auto_plex_outstanding_internal();
+// pmem's large areas come from the system allocator directly, but count with
+// the pools' blocks for the release policy: their allocation is taken up, and
+// their release (which frees `mem`) may be what calls for a trim.
+void auto_plex_taken_up_internal(size_t bytes);
+void auto_plex_released_internal(void *mem, size_t bytes);
+
+// Bytes the pools and pmem's large areas hold, and bytes released since the
+// last trim that may still be resident (they count against the slack).
+struct plex_release_state {
+    size_t held, dirty;
+};
+plex_release_state auto_plex_release_state_internal();
 
 // The live block whose slot area holds `ptr`, or null: the pool's own lookup.
 auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *ptr);
