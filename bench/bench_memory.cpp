@@ -1,7 +1,9 @@
 // Resident memory of the mixed workload for one backend, in a process of its
 // own (peak RSS is per process): prints
-//   <backend> before_kb peak_kb after_release_kb
-// where before is the resident size just before the workload starts.
+//   <backend> before_kb peak_kb after_release_kb after_trim_kb
+// where before is the resident size just before the workload starts, after
+// release is right after everything went back, and after trim once
+// malloc_trim(0) has handed glibc's free pages back as well.
 #include <malloc.h>
 #include <stdio.h>
 #include <string.h>
@@ -43,9 +45,10 @@ void run(const char *name, size_t n, size_t steps) {
     long peak = status_kb("VmHWM:");
     bench::drain(b, live);
     std::vector<bench::Live>().swap(live);  // the bookkeeping is not the workload's
-    malloc_trim(0);
     long after = status_kb("VmRSS:");
-    printf("%s %ld %ld %ld\n", name, before, peak, after);
+    malloc_trim(0);
+    long trimmed = status_kb("VmRSS:");
+    printf("%s %ld %ld %ld %ld\n", name, before, peak, after, trimmed);
 }
 
 }  // namespace
