@@ -1,5 +1,7 @@
 # Compares the dynamic symbols the library defines with the expected list and
-# rejects static constructors (process-wide state must be constant-initialised).
+# rejects static constructors (process-wide state must be constant-initialised)
+# and a dependency on the C++ runtime (a malloc replacement must not drag one
+# into every program; a function-local static would, through its guard).
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE dyn RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "nm failed on ${LIB}")
@@ -23,5 +25,9 @@ endif()
 execute_process(COMMAND nm ${LIB} OUTPUT_VARIABLE all)
 if(all MATCHES "_GLOBAL__sub_I")
     message(FATAL_ERROR "the library has a static constructor")
+endif()
+execute_process(COMMAND readelf -d ${LIB} OUTPUT_VARIABLE dynamic)
+if(dynamic MATCHES "libstdc\\+\\+" AND NOT SANITIZED)
+    message(FATAL_ERROR "the library depends on the C++ runtime")
 endif()
 message(STATUS "exported symbols match (${expected})")

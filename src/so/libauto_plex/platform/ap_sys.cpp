@@ -11,7 +11,9 @@ bool ap_sys_marker_exists() {
 }
 
 void ap_sys_madvise_pages(void *ptr, size_t size) {
-    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    // Asked each time: a function-local static would need the C++ runtime's
+    // guard, and this runs once per released block at most.
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     const uintptr_t first = (reinterpret_cast<uintptr_t>(ptr) + page - 1) & ~(page - 1);
     const uintptr_t last = (reinterpret_cast<uintptr_t>(ptr) + size) & ~(page - 1);
     // Advice only: a refusal leaves the pages resident, which costs memory,
