@@ -2,7 +2,8 @@
  * preload library (the two outputs must match): sizes across every class,
  * zeroing, overflow refusals, aligned blocks that pmem hands to glibc,
  * blocks released by another thread, and fork while other threads allocate.
- * "torture N threads" runs only the threads, to time other allocators. */
+ * "torture N threads" runs only the threads, to time other allocators;
+ * "torture N loop" a single-threaded malloc micro-benchmark instead. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <malloc.h>
@@ -177,8 +178,29 @@ static void threads_and_fork(void) {
     printf("threads ok\n");
 }
 
+/* "torture N loop": the shape of a malloc micro-benchmark, on one thread. */
+static void loop(long steps) {
+    static void *live[4096];
+    uint64_t rng = 42, sum = 0;
+    for (long i = 0; i < steps; i++) {
+        unsigned k = (unsigned)(next_rand(&rng) % 4096);
+        free(live[k]);
+        size_t n = 16 + next_rand(&rng) % (next_rand(&rng) % 16 ? 113 : 4081);
+        CHECK(live[k] = malloc(n));
+        memset(live[k], (int)i, n < 64 ? n : 64);
+        sum += n;
+    }
+    for (int k = 0; k < 4096; k++)
+        free(live[k]);
+    printf("loop: %lu bytes asked for\n", (unsigned long)sum);
+}
+
 int main(int argc, char **argv) {
     if (argc > 1) iterations = atoi(argv[1]);
+    if (argc > 2 && strcmp(argv[2], "loop") == 0) {
+        loop(iterations);
+        return 0;
+    }
     if (argc <= 2 || strcmp(argv[2], "threads") != 0) { /* other allocators lack pvalloc or errno */
         sizes();
         aligned();

@@ -13,7 +13,7 @@
 export LC_ALL=C
 WL_SRC=${WL_SRC:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)}
 WL_PYTHON=${WL_PYTHON:-/usr/bin/python3}
-WL_NAMES="python sqlite3 sort gzip xz torture"
+WL_NAMES="python sqlite3 sort gzip xz torture loop jq"
 
 wl_python_needs() { echo "$WL_PYTHON"; }
 wl_python_prepare() { :; }
@@ -82,3 +82,24 @@ wl_torture_needs() { echo "$WL_TORTURE"; }
 wl_torture_prepare() { :; }
 # WL_TORTURE_ARGS=threads leaves out the single-threaded contract checks.
 wl_torture_run() { "$WL_TORTURE" $(($2 * 100000)) ${WL_TORTURE_ARGS:-}; }
+
+# The shape of a malloc micro-benchmark: one thread, 4096 live blocks, each
+# step frees one at random and allocates a replacement (mostly 16-128 bytes).
+wl_loop_needs() { echo "$WL_TORTURE"; }
+wl_loop_prepare() { :; }
+wl_loop_run() { "$WL_TORTURE" $(($2 * 1000000)) loop; }
+
+# A parser: jq reads a JSON array of records and builds a filtered one, about
+# ten small allocations per record.
+wl_jq_needs() { echo jq; echo "$WL_PYTHON"; }
+wl_jq_prepare() {
+    "$WL_PYTHON" -c "
+import json, random, sys
+random.seed(1)
+json.dump([{'id': i, 'name': 'user%d' % i, 'tags': ['t%d' % (i % 7), 'x'],
+            'score': random.random(), 'nested': {'a': i, 'b': [i, i + 1]}}
+           for i in range($2 * 100000)], sys.stdout)" >"$1/records.json"
+}
+wl_jq_run() {
+    jq -c '[.[] | select(.score > 0.5) | {id, name, s: (.nested.b | add)}]' "$1/records.json" | cksum
+}
