@@ -87,7 +87,7 @@ wl_torture_run() { "$WL_TORTURE" $(($2 * 100000)) ${WL_TORTURE_ARGS:-}; }
 # step frees one at random and allocates a replacement (mostly 16-128 bytes).
 wl_loop_needs() { echo "$WL_TORTURE"; }
 wl_loop_prepare() { :; }
-wl_loop_run() { "$WL_TORTURE" $(($2 * 1000000)) loop; }
+wl_loop_run() { "$WL_TORTURE" $(($2 * 5000000)) loop; }
 
 # A parser: jq reads a JSON array of records and builds a filtered one, about
 # ten small allocations per record.
