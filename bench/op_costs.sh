@@ -4,6 +4,8 @@
 # cachegrind (valgrind): this machine's virtual CPU exposes no hardware
 # counters to perf.  Each figure is (run with STEPS steps - run with none),
 # less the same for the loop without allocations, over 2 * STEPS operations.
+# The simulated caches: 48 KiB L1 data, and a 32 MiB last level (this
+# machine's own 260 MiB L3 would hold every working set here).
 #
 #   bench/op_costs.sh [BUILD_DIR [STEPS]]      (BUILD_DIR built with -DAUTO_PLEX_BENCH=ON)
 set -euo pipefail
@@ -16,7 +18,8 @@ trap 'rm -rf "$out"' EXIT
 
 # Prints "Ir D1mr D1mw LLdmr LLdmw" for one run.
 counts() {
-    valgrind --tool=cachegrind --cache-sim=yes --cachegrind-out-file="$out/cg" \
+    valgrind --tool=cachegrind --cache-sim=yes --D1=49152,12,64 --LL=33554432,16,64 \
+        --cachegrind-out-file="$out/cg" \
         "$bin" "$@" >/dev/null 2>&1
     awk '/^summary:/ { print $2, $6, $9, $7, $10 }' "$out/cg"
 }
