@@ -351,6 +351,32 @@ void statis_release(World &w, size_t j) {
     check_module(w, owner < 0 ? -owner - 1 : owner);
 }
 
+// The live walk visits exactly the areas the harness holds (of one module,
+// or all), with their pool, module and usable size.
+void check_live_walk(const World &w, int mid) {
+    std::vector<pmem_live_area> seen;
+    const long countdown = std::exchange(ap_fault::countdown, 0);  // not one of the sweep's
+    const long calls = pmem_walk_live(
+        mid,
+        [](const pmem_live_area *a, void *v) {
+            return static_cast<std::vector<pmem_live_area> *>(v)->push_back(*a), 0;
+        },
+        &seen);
+    ap_fault::countdown = countdown;
+    std::sort(seen.begin(), seen.end(), [](auto &a, auto &b) { return a.ptr < b.ptr; });
+    size_t held = 0;
+    for (const Area &a : w.areas) {
+        if (mid >= 0 && a.mid != mid) continue;
+        held++;
+        auto it = std::lower_bound(seen.begin(), seen.end(), a.p,
+                                   [](const pmem_live_area &x, void *p) { return x.ptr < p; });
+        check(it != seen.end() && it->ptr == a.p && it->pool_id == a.pool && it->mid == a.mid &&
+                  it->usable_size == pmem_ptr2size(a.p),
+              "the live walk missed or misdescribed an area");
+    }
+    check(calls == long(held) && seen.size() == held, "the live walk visited a slot not live");
+}
+
 // ---- one input ---------------------------------------------------------------------
 
 void check_world(World &w) {
@@ -365,7 +391,7 @@ void check_world(World &w) {
         held += a.pool == 26 ? pmem_ptr2size(a.p) + 16 : 0;
     check(auto_plex_release_state_internal().held == held, "held bytes miscounted");
     mem_statis_table t = mem_statis_table_internal();
-    owned += (t.records != nullptr) + t.registered;
+    owned += (t.records != nullptr) + t.registered + (pmem_large_capacity_internal() != 0);
     for (auto [p, owner] : w.blocks)
         owned += owner >= 0;
     check(ap_fault::live == owned, "the seam's outstanding blocks are not what the pools own");
@@ -404,6 +430,7 @@ void run_one(const uint8_t *data, size_t size) {
         else if (kind >= 30 && !w.blocks.empty())
             statis_release(w, in.word() % w.blocks.size());
         check_world(w);
+        if (g_steps % 64 == 0) check_live_walk(w, g_steps % 128 ? -1 : op % PMEM_MID_N);
     }
     for (int i = 0; i < kPlexes; i++) {
         while (!w.slots[i].empty())

@@ -28,6 +28,7 @@
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 #include "private/pmem_private.h"
+#include "private/ptr_set.h"
 
 static_assert(std::is_standard_layout_v<pmem_header>);
 static_assert(sizeof(pmem_header) == PMEM_HEADER_SIZE, "C hosts and stored blocks use 16 bytes");
@@ -337,6 +338,12 @@ inline void note_peaks(unsigned id, const module_statis *module, uint16_t mid) {
     if (held > s_peaks.module_bytes[mid]) s_peaks.module_bytes[mid] = held;
 }
 
+// ---- live large areas -------------------------------------------------------
+//
+// Pool 26's areas lie in no pool block; their headers are kept here so that
+// the live walk can visit them and the preload can recognise them.
+ptr_set s_large;
+
 // ---- allocation core -----------------------------------------------------
 
 // The allocation of pmem_malloc once pmem_inited and mid are checked: the
@@ -350,8 +357,12 @@ inline void *allocate(uint16_t mid, size_t size) {
         block = plex_pool_alloc(&pmem_pools[id].pool_plex);
         usable = kPoolSizes[id];
     } else {
-        block = ap_sys_malloc(round_pow2(size, 16) + PMEM_HEADER_SIZE);
+        // Room in the set first, so recording the area cannot fail after it.
+        block = ptr_set_reserve(&s_large, 1)
+                    ? ap_sys_malloc(round_pow2(size, 16) + PMEM_HEADER_SIZE)
+                    : nullptr;
         usable = block ? ap_sys_usable_size(block) - PMEM_HEADER_SIZE : 0;
+        if (block) ptr_set_insert(&s_large, reinterpret_cast<uintptr_t>(block));
         if (block) auto_plex_taken_up_internal(usable + PMEM_HEADER_SIZE);
     }
     module_statis *module = &pmem_module_stats[mid];
@@ -388,9 +399,10 @@ inline void release(pmem_header *h) {
     // check for as long as the memory stays with pmem.
     h->flags |= PMEM_FLAG_FREED;
     h->magic = 0;
-    if (id == kSystemPool)
+    if (id == kSystemPool) {
+        ptr_set_erase(&s_large, reinterpret_cast<uintptr_t>(h));
         auto_plex_released_internal(h, usable_size(h) + PMEM_HEADER_SIZE);
-    else if (!plex_pool_free(&pmem_pools[id].pool_plex, h)) [[unlikely]]
+    } else if (!plex_pool_free(&pmem_pools[id].pool_plex, h)) [[unlikely]]
         header_check_failed();  // a header naming a pool that does not hold it
 }
 
@@ -520,6 +532,55 @@ AP_API char *pmem_strndup(uint16_t mid, const char *s, size_t n) {
     return copy_string(mid, s, strnlen(s, n));
 }
 
+// A slot is live unless it lies past the block's never-used mark or on its
+// free list; the free list is read into a bitmap first, since a released
+// slot may still hold a header that looks live.
+AP_API long pmem_walk_live(int mid, pmem_live_fn fn, void *ctx) {
+    LIBAP_CHECK(fn);
+    LIBAP_CHECK(mid < PMEM_MID_N);
+    if (!pmem_inited) return 0;
+    uint64_t most_slots = 0;
+    for (unsigned p = 0; p < kPlexPools; p++) {
+        const plex_directory &dir = plex_ext_of(&pmem_pools[p].pool_plex)->dir;
+        for (uint32_t b = 0; b < dir.count; b++)
+            most_slots =
+                std::max<uint64_t>(most_slots, plex_head_of(&dir.block[b]->ctl)->alloc_num);
+    }
+    auto *released = static_cast<uint64_t *>(ap_sys_calloc((most_slots + 63) / 64 + 1, 8));
+    if (!released) return -12;
+    long calls = 0;
+    bool stop = false;
+    auto visit = [&](pmem_header *h, unsigned pool) {
+        if (mid >= 0 && h->mid != mid) return;
+        const pmem_live_area area = {h->mem, usable_size(h), static_cast<uint16_t>(pool), h->mid};
+        calls++;
+        stop = fn(&area, ctx) != 0;
+    };
+    for (unsigned p = 0; p < kPlexPools && !stop; p++) {
+        const plex_directory &dir = plex_ext_of(&pmem_pools[p].pool_plex)->dir;
+        for (uint32_t b = 0; b < dir.count && !stop; b++) {
+            const plex &ctl = dir.block[b]->ctl;
+            char *start = get_start_ptr(&ctl);
+            const uint64_t ever = (plex_head_of(&ctl)->fresh_slot - start) / ctl.item_size;
+            memset(released, 0, (ever + 63) / 64 * 8);
+            for (char *s = static_cast<char *>(ctl.free_list); s;) {
+                const uint64_t k = (s - start) / ctl.item_size;
+                released[k / 64] |= uint64_t{1} << (k % 64);
+                char *next = static_cast<char *>(plex_read_link(s));
+                plex_slots_close(s, sizeof next);  // released slots stay closed to the checkers
+                s = next;
+            }
+            for (uint64_t k = 0; k < ever && !stop; k++)
+                if (!(released[k / 64] >> (k % 64) & 1))
+                    visit(reinterpret_cast<pmem_header *>(start + k * ctl.item_size), p);
+        }
+    }
+    for (size_t i = 0; i < s_large.cap && !stop; i++)
+        if (s_large.slots[i]) visit(reinterpret_cast<pmem_header *>(s_large.slots[i]), kSystemPool);
+    ap_sys_free(released);
+    return calls;
+}
+
 AP_API size_t pmem_ptr2size(const void *ptr) {
     if (!ptr) return 0;
     return usable_size(pmem_header_of(ptr));
@@ -542,6 +603,14 @@ uint64_t pmem_module_peak_internal(unsigned mid) {
 // print the names pmem_init will give.
 const char *pmem_pool_label_internal(unsigned pool) {
     return pmem_pool_stats[pool].name ? pmem_pool_stats[pool].name : kPoolNames.text[pool];
+}
+
+bool pmem_large_live_internal(const void *header) {
+    return ptr_set_contains(&s_large, reinterpret_cast<uintptr_t>(header));
+}
+
+size_t pmem_large_capacity_internal() {
+    return s_large.cap;
 }
 
 const char *pmem_module_label_internal(unsigned mid) {

@@ -116,6 +116,26 @@ AP_API char *pmem_strndup(uint16_t mid, const char *s, size_t n);
  * that pmem did not hand out after pmem_init: the header is trusted. */
 AP_API size_t pmem_ptr2size(const void *ptr);
 
+/* One live allocation, as pmem_walk_live reports it. */
+typedef struct pmem_live_area {
+    void *ptr;          /* what pmem_malloc returned */
+    size_t usable_size; /* pmem_ptr2size(ptr) */
+    uint16_t pool_id;
+    uint16_t mid;
+} pmem_live_area;
+
+/* Called once per live allocation; a non-zero return ends the walk. */
+typedef int (*pmem_live_fn)(const pmem_live_area *area, void *ctx);
+
+/* Visits every live allocation pmem has handed out, or only those charged to
+ * module `mid` when mid >= 0: the plex pools block by block in address
+ * order, then pool 26.  Exact: slots never handed out and released slots
+ * are never visited, whatever their memory holds.  Returns the number of
+ * calls made, or -12 when memory for the walk's own bookkeeping runs out
+ * (nothing visited then); 0 before pmem_init.  `fn` must not allocate or
+ * release through pmem.  Requires: fn, mid < PMEM_MID_N. */
+AP_API long pmem_walk_live(int mid, pmem_live_fn fn, void *ctx);
+
 /* Appends a report of every pool's and module's counters to the file
  * `path` (nothing for a null path or an unopenable file). */
 AP_API void pmem_statis_debug(const char *path);

@@ -2,14 +2,14 @@
 // pmem (module 0) and appends pmem's and the pools' reports at exit.
 //
 // Owned state: one process-wide lock (pmem and the plexes take none), taken
-// only once the process can have a second thread; the set of live pool-26
-// pointers (preload_index.h); the configuration read at start-up.
+// only once the process can have a second thread, and the configuration
+// read at start-up.
 //
 // Ownership: a pointer is pmem's when the 16 bytes in front of it carry a
 // pmem header (live, or released, which a second release must still reach)
 // and the pool it names confirms it: a plex pool's own block lookup finds
-// the header inside one of its blocks, or the pointer is in g_large, the
-// live pool-26 set.  The bytes alone are no proof (in front of a glibc
+// the header inside one of its blocks, or pmem's set of live pool-26 areas
+// holds it.  The bytes alone are no proof (in front of a glibc
 // pointer lie glibc's chunk header and the tail of the neighbouring chunk),
 // the confirmation is; both are O(1).  Every other pointer came from
 // glibc's allocator.
@@ -33,7 +33,6 @@
 
 #include "platform/ap_sys.h"
 #include "pmem.h"
-#include "preload_index.h"
 #include "private/auto_plex_private.h"
 #include "private/pmem_private.h"
 
@@ -63,16 +62,14 @@ pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 __thread bool t_inside __attribute__((tls_model("initial-exec")));
 
 bool g_ready;
-ptr_set g_large;
 char g_report_path[PATH_MAX];
 
 // Requests that glibc served although pmem was running; shown in the report
 // so a user sees how much of the program bypassed the size classes.
 struct bypass_counts {
-    uint64_t aligned;   // alignment above 16 bytes
-    uint64_t huge;      // above pmem's 1 GiB ceiling
-    uint64_t no_index;  // the pool-26 set could not grow
-    uint64_t nested;    // made by the preload's own libc calls
+    uint64_t aligned;  // alignment above 16 bytes
+    uint64_t huge;     // above pmem's 1 GiB ceiling
+    uint64_t nested;   // made by the preload's own libc calls
 };
 bypass_counts g_bypass;
 
@@ -101,33 +98,16 @@ void bump(uint64_t *counter) {
 
 // ---- ownership --------------------------------------------------------------
 
-// Room for what one pmem call can add to g_large, reserved before pmem acts,
-// so recording its effect cannot fail.
-bool make_room() {
-    return ptr_set_reserve(&g_large, 1);
-}
-
-void track_alloc(void *ptr) {
-    if (pmem_header_of(ptr)->pool_id == kSystemPool)
-        ptr_set_insert(&g_large, reinterpret_cast<uintptr_t>(ptr));
-}
-
-enum class owner { glibc, plex, large };
-
-owner owner_of(void *ptr) {
+bool is_pmem(void *ptr) {
     const pmem_header *h = pmem_header_of(ptr);
-    if (h->magic != PMEM_MAGIC && !(h->flags & PMEM_FLAG_FREED)) return owner::glibc;
+    if (h->magic != PMEM_MAGIC && !(h->flags & PMEM_FLAG_FREED)) return false;
     const unsigned pool = h->pool_id;
-    if (pool < kPlexPools)
-        return auto_plex_find_block_internal(&pmem_pools[pool].pool_plex, h) ? owner::plex
-                                                                             : owner::glibc;
-    if (pool == kSystemPool && ptr_set_contains(&g_large, reinterpret_cast<uintptr_t>(ptr)))
-        return owner::large;
-    return owner::glibc;
+    if (pool < kPlexPools) return auto_plex_find_block_internal(&pmem_pools[pool].pool_plex, h);
+    return pool == kSystemPool && pmem_large_live_internal(h);
 }
 
 size_t usable_size(void *ptr) {
-    return owner_of(ptr) == owner::glibc ? ap_sys_usable_size(ptr) : pmem_ptr2size(ptr);
+    return is_pmem(ptr) ? pmem_ptr2size(ptr) : ap_sys_usable_size(ptr);
 }
 
 // ---- start-up, fork, exit -----------------------------------------------------
@@ -179,7 +159,6 @@ void fork_child() {
 void start() {
     g_ready = true;
     if (!ap_sys_preload_bind()) die("glibc's malloc_usable_size not found");
-    if (!ptr_set_reserve(&g_large, 1)) die("out of memory for the pool-26 set");
     pmem_init();
     read_config();
     if (pthread_atfork(fork_prepare, fork_parent, fork_child) != 0)
@@ -221,9 +200,9 @@ void report_at_exit() {
     FILE *f = fopen(g_report_path, "a");
     if (!f) return;
     fprintf(f,
-            "[preload]---served_by_glibc aligned_above_16:%lu above_1GiB:%lu index_full:%lu "
+            "[preload]---served_by_glibc aligned_above_16:%lu above_1GiB:%lu "
             "preload_internal:%lu----\n",
-            g_bypass.aligned, g_bypass.huge, g_bypass.no_index, g_bypass.nested);
+            g_bypass.aligned, g_bypass.huge, g_bypass.nested);
     fclose(f);
 }
 
@@ -236,13 +215,11 @@ void *from_glibc(void *ptr, uint64_t *reason) {
 
 void *serve_malloc(size_t size) {
     if (size > PMEM_MAX_SIZE) return from_glibc(__libc_malloc(size), &g_bypass.huge);
-    if (!make_room()) return from_glibc(__libc_malloc(size), &g_bypass.no_index);
     void *p = pmem_malloc(kModule, size);
     if (!p) {
         errno = ENOMEM;
         return nullptr;
     }
-    track_alloc(p);
     return p;
 }
 
@@ -253,29 +230,19 @@ void *serve_calloc(size_t count, size_t size) {
         return nullptr;
     }
     if (bytes > PMEM_MAX_SIZE) return from_glibc(__libc_calloc(count, size), &g_bypass.huge);
-    if (!make_room()) return from_glibc(__libc_calloc(count, size), &g_bypass.no_index);
     void *p = pmem_calloc(kModule, count, size);
     if (!p) {
         errno = ENOMEM;
         return nullptr;
     }
-    track_alloc(p);
     return p;
 }
 
 void serve_free(void *ptr) {
-    switch (owner_of(ptr)) {
-        case owner::glibc:
-            __libc_free(ptr);
-            return;
-        case owner::large:
-            pmem_free(ptr);
-            ptr_set_erase(&g_large, reinterpret_cast<uintptr_t>(ptr));
-            return;
-        case owner::plex:
-            pmem_free(ptr);
-            return;
-    }
+    if (is_pmem(ptr))
+        pmem_free(ptr);
+    else
+        __libc_free(ptr);
 }
 
 // Copies a pmem allocation into a glibc block of `size` bytes and releases
@@ -297,8 +264,7 @@ void *serve_realloc(void *ptr, size_t size) {
         serve_free(ptr);
         return nullptr;
     }
-    const owner o = owner_of(ptr);
-    if (o == owner::glibc) {
+    if (!is_pmem(ptr)) {
         // Moved onto pmem so the program's memory ends up counted; realloc
         // promises no alignment beyond malloc's, so aligned blocks may move.
         if (size > PMEM_MAX_SIZE) return from_glibc(__libc_realloc(ptr, size), &g_bypass.huge);
@@ -310,23 +276,15 @@ void *serve_realloc(void *ptr, size_t size) {
         return q;
     }
     if (size > PMEM_MAX_SIZE) return pmem_to_glibc(ptr, size, &g_bypass.huge);
-    if (!make_room()) return pmem_to_glibc(ptr, size, &g_bypass.no_index);
     void *q = pmem_realloc(kModule, ptr, size);
-    if (!q) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    if (q == ptr) return q;
-    track_alloc(q);
-    if (o == owner::large) ptr_set_erase(&g_large, reinterpret_cast<uintptr_t>(ptr));
+    if (!q) errno = ENOMEM;
     return q;
 }
 
 // Nested: pmem is never in the middle of a call here (it calls glibc through
 // its own seam), so releasing a pmem pointer is safe.
 void *serve_realloc_nested(void *ptr, size_t size) {
-    if (!ptr || owner_of(ptr) == owner::glibc)
-        return from_glibc(__libc_realloc(ptr, size), &g_bypass.nested);
+    if (!ptr || !is_pmem(ptr)) return from_glibc(__libc_realloc(ptr, size), &g_bypass.nested);
     if (size == 0) {
         serve_free(ptr);
         return nullptr;
@@ -343,14 +301,6 @@ void *serve_aligned(size_t align, size_t size) {
 }
 
 }  // namespace
-
-// The index lives in glibc's heap, beside the plex blocks it describes.
-void *preload_index_alloc(size_t bytes) {
-    return __libc_calloc(1, bytes);
-}
-void preload_index_free(void *ptr) {
-    __libc_free(ptr);
-}
 
 // ---- the interposed functions ---------------------------------------------
 

@@ -21,5 +21,9 @@ uint64_t pmem_module_peak_internal(unsigned mid);
 // pmem_init has named the counter records.
 const char *pmem_pool_label_internal(unsigned pool);
 const char *pmem_module_label_internal(unsigned mid);
+// True when `header` is that of a live pool-26 area.
+bool pmem_large_live_internal(const void *header);
+// Slots of the set of live pool-26 areas (0 until the first one).
+size_t pmem_large_capacity_internal();
 
 #endif

@@ -22,17 +22,20 @@
 #include "private/pmem_private.h"
 #include "reports/json_writer.h"
 #include "reports/report_text.h"
-
-namespace {
+#include "reports/stats_fill.h"
 
 // Every snapshot call: a null buffer is fine only with no room claimed.
 #define AP_STATS_CHECK_BUFFER(out, capacity) LIBAP_CHECK(out || capacity == 0)
 
-// ---- object pools ----------------------------------------------------------------
+namespace {
 
 const plex_block_head *head_of(const auto_plex_block *block) {
     return plex_head_of(&block->ctl);
 }
+
+}  // namespace
+
+// ---- record fillers (reports/stats_fill.h) ------------------------------------------
 
 void fill_plex(const auto_plex *me, auto_plex_snapshot *s) {
     *s = auto_plex_snapshot{};
@@ -55,6 +58,8 @@ void fill_plex(const auto_plex *me, auto_plex_snapshot *s) {
         s->full_block_count += h->using_num >= h->alloc_num;
     }
 }
+
+namespace {
 
 void plex_body(ApJson &j) {
     uint64_t max_mem = 0, allocated = 0, used = 0;
@@ -105,6 +110,8 @@ void plex_body(ApJson &j) {
     j.end_object();
 }
 
+}  // namespace
+
 // ---- pmem ------------------------------------------------------------------------
 
 void fill_pool(unsigned p, pmem_pool_snapshot *s) {
@@ -130,6 +137,8 @@ void fill_module(unsigned m, pmem_module_snapshot *s) {
     memcpy(s->free_count, st.free_count, sizeof s->free_count);
     memcpy(s->fail_count, st.fail_count, sizeof s->fail_count);
 }
+
+namespace {
 
 void pmem_body(ApJson &j) {
     j.boolean("inited", pmem_inited != 0);
@@ -186,6 +195,8 @@ void pmem_body(ApJson &j) {
     j.end_object();
 }
 
+}  // namespace
+
 // ---- module accounting -------------------------------------------------------------
 
 void fill_statis(const mem_statis_table &t, int32_t id, mem_statis_snapshot *s) {
@@ -197,6 +208,8 @@ void fill_statis(const mem_statis_table &t, int32_t id, mem_statis_snapshot *s) 
     s->limit = e.limit;
     s->over_limit_failed = e.over_limit_failed;
 }
+
+namespace {
 
 void statis_body(ApJson &j) {
     const mem_statis_table t = mem_statis_table_internal();

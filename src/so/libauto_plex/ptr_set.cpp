@@ -1,7 +1,9 @@
-// The preload library's set of live pool-26 pointers (preload_index.h).
-#include "preload_index.h"
+// A set of pointers (private/ptr_set.h).
+#include "private/ptr_set.h"
 
 #include <string.h>
+
+#include "platform/ap_sys.h"
 
 // ---- pool-26 pointers -----------------------------------------------------
 
@@ -28,12 +30,12 @@ bool ptr_set_reserve(ptr_set *s, size_t extra) {
     size_t cap = s->cap ? s->cap : 256;
     while ((s->n + extra) * 2 > cap)
         cap *= 2;
-    auto *slots = static_cast<uintptr_t *>(preload_index_alloc(cap * sizeof(uintptr_t)));
+    auto *slots = static_cast<uintptr_t *>(ap_sys_calloc(cap, sizeof(uintptr_t)));
     if (!slots) return false;
     ptr_set grown = {slots, 0, cap};
     for (size_t i = 0; i < s->cap; i++)
         if (s->slots[i]) ptr_set_insert(&grown, s->slots[i]);
-    preload_index_free(s->slots);
+    ap_sys_free(s->slots);
     *s = grown;
     return true;
 }
