@@ -12,9 +12,13 @@
  *             keeps running into and answers by evicting its oldest entries
  *   journal   accounted blocks without a limit, holding a few MiB
  *
- * After --seconds of such traffic the three callback reports go through the
- * host's logging function to the terminal, and the three file reports are
- * written to --out.  Everything is then released. */
+ * A few times a second the host samples the library's figures into a
+ * history file, as a long-running host would from its own timer.  After
+ * --seconds of such traffic the three callback reports go through the
+ * host's logging function to the terminal, and --out receives the three file
+ * reports, the live-allocation report, the Prometheus metrics (in metrics/,
+ * where node_exporter's textfile collector can read them) and the history
+ * with its page (tools/ap_history_view.py).  Everything is then released. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <errno.h>
@@ -23,10 +27,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "ap_monitor.h"
 #include "auto_plex.h"
 #include "malloc_statis.h"
 #include "pmem.h"
@@ -389,17 +396,59 @@ static int make_dir(const char *path) {
 /* The pool and pmem file reports append, as a host's periodic dump would;
  * the demo starts each file afresh so a run shows only itself. */
 static int write_reports(const char *dir) {
-    char plex[4096], pmem[4096], modules[4096];
-    if (make_dir(dir) != 0) return -1;
+    char plex[4096], pmem[4096], modules[4096], live[4096];
     snprintf(plex, sizeof plex, "%s/plex.txt", dir);
     snprintf(pmem, sizeof pmem, "%s/pmem.txt", dir);
     snprintf(modules, sizeof modules, "%s/modules.txt", dir);
+    snprintf(live, sizeof live, "%s/live.txt", dir);
     unlink(plex);
     unlink(pmem);
+    unlink(live);
     auto_plex_debug(plex);
     pmem_statis_debug(pmem);
     mem_statis_debug(modules);
-    return access(plex, R_OK) == 0 && access(pmem, R_OK) == 0 && access(modules, R_OK) == 0 ? 0
+    return pmem_live_debug(live) == 0 && access(plex, R_OK) == 0 && access(pmem, R_OK) == 0 &&
+                   access(modules, R_OK) == 0
+               ? 0
+               : -1;
+}
+
+/* ---- monitoring --------------------------------------------------------- */
+
+static char s_history[4096], s_metrics[4200];
+static double s_sample_us, s_metrics_us;
+static unsigned s_samples;
+
+static int start_monitoring(const char *dir) {
+    char metrics_dir[4096];
+    snprintf(metrics_dir, sizeof metrics_dir, "%s/metrics", dir);
+    snprintf(s_history, sizeof s_history, "%s/history.jsonl", dir);
+    snprintf(s_metrics, sizeof s_metrics, "%s/auto_plex.prom", metrics_dir);
+    if (make_dir(dir) != 0 || make_dir(metrics_dir) != 0) return -1;
+    unlink(s_history); /* this run's history only */
+    char older[4200];
+    snprintf(older, sizeof older, "%s.1", s_history);
+    unlink(older);
+    return 0;
+}
+
+/* One sample, as a host's timer would take it (capped at 64 MiB). */
+static void sample_history(void) {
+    double t = now_seconds();
+    if (ap_history_append(s_history, 64u << 20) == 0) s_samples++;
+    s_sample_us += (now_seconds() - t) * 1e6;
+}
+
+/* The page, from the history, by the viewer beside this source tree. */
+static int write_page(const char *dir) {
+    char page[4096];
+    snprintf(page, sizeof page, "%s/history.html", dir);
+    char *argv[] = {"python3", AP_HISTORY_VIEWER, s_history, "-o", page, NULL};
+    pid_t pid;
+    extern char **environ;
+    if (posix_spawnp(&pid, "python3", NULL, NULL, argv, environ) != 0) return -1;
+    int status;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0
                                                                                             : -1;
 }
 
@@ -455,9 +504,17 @@ int main(int argc, char **argv) {
     /* The load follows a slow wave: sessions and the packet backlog rise
      * and fall together, three and a half times over the run, so the run
      * ends at a peak with every module busy. */
-    double start = now_seconds(), t = 0;
+    if (start_monitoring(opt.out) != 0) {
+        fprintf(stderr, "demo_host: cannot create %s\n", opt.out);
+        return 1;
+    }
+    double start = now_seconds(), t = 0, next_sample = 0;
     uint64_t ops = 0;
     do {
+        if (t >= next_sample) { /* four samples a second */
+            sample_history();
+            next_sample += 0.25;
+        }
         double phase = opt.seconds > 0 ? t / opt.seconds : 0;
         double wave = phase * 3.5 - (double)(unsigned)(phase * 3.5); /* 0..1 sawtooth */
         double load = wave < 0.5 ? 2 * wave : 2 - 2 * wave;          /* 0..1 triangle */
@@ -499,12 +556,26 @@ int main(int argc, char **argv) {
 
     int rc = 0;
     if (write_reports(opt.out) == 0) {
-        printf("\nfile reports: %s/plex.txt %s/pmem.txt %s/modules.txt\n", opt.out, opt.out,
-               opt.out);
+        printf("\nfile reports: %s/plex.txt %s/pmem.txt %s/modules.txt %s/live.txt\n", opt.out,
+               opt.out, opt.out, opt.out);
     } else {
         fprintf(stderr, "demo_host: cannot write the reports into %s\n", opt.out);
         rc = 1;
     }
+    sample_history();
+    double before = now_seconds();
+    if (ap_metrics_write(s_metrics) != 0) {
+        fprintf(stderr, "demo_host: cannot write %s\n", s_metrics);
+        rc = 1;
+    }
+    s_metrics_us = (now_seconds() - before) * 1e6;
+    printf("metrics:      %s (one write: %.0f us)\n", s_metrics, s_metrics_us);
+    printf("history:      %s (%u samples, %.0f us each)\n", s_history, s_samples,
+           s_samples ? s_sample_us / s_samples : 0.0);
+    if (write_page(opt.out) == 0)
+        printf("page:         %s/history.html\n", opt.out);
+    else
+        printf("page:         not written (needs python3 and %s)\n", AP_HISTORY_VIEWER);
     stop_modules();
     return rc;
 }

@@ -4,6 +4,8 @@
 // failures after random steps are the randomized run's.
 #include <signal.h>
 
+#include <set>
+
 #include "pmem.h"
 #include "private/pmem_private.h"
 #include "testing.h"
@@ -133,6 +135,37 @@ TEST_F(Pmem, LargeAreasReleasedPastTheSlackCallForOneTrim) {
     EXPECT_GT(before.dirty + released, std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, before.held / 8));
     EXPECT_LE(before.dirty + released - 65552,
               std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, before.held / 8));
+}
+
+// A live walk that visits a released slot, a slot of a block given back, or
+// a never-used slot that holds a live-looking header; or ignores its filter.
+TEST_F(Pmem, LiveWalkVisitsExactlyTheLiveAllocations) {
+    std::vector<void *> out(800);  // pool 13: 256 slots a block
+    for (size_t i = 0; i < out.size(); i++)
+        out[i] = pmem_malloc(i % 5 ? 5 : 6, 1000);
+    std::set<void *> live;
+    for (size_t i = 0; i < out.size(); i++)  // blocks go back, released slots stay
+        if (i % 7 || i >= 700)
+            pmem_free(out[i]);
+        else if (i % 5)
+            live.insert(out[i]);
+    for (int i = 0; i < 300; i++)  // regrown
+        live.insert(pmem_malloc(5, 1000));
+    const auto_plex *pool = &pmem_pools[13].pool_plex;
+    char *fresh = plex_head_of(&pool->first_free_block->ctl)->fresh_slot;
+    t::with_open(fresh, 16, [&] { memcpy(fresh, pmem_header_of(*live.begin()), 16); });
+    std::set<void *> seen;
+    auto collect = [](const pmem_live_area *a, void *ctx) -> int {
+        return static_cast<std::set<void *> *>(ctx)->insert(a->ptr), a->usable_size != 1024;
+    };
+    EXPECT_EQ(pmem_walk_live(5, collect, &seen), long(live.size()));
+    EXPECT_TRUE(seen == live && pool->count_clear > 0);
+    seen.clear();
+    EXPECT_EQ(pmem_walk_live(6, collect, &seen), 20) << "every 35th of the first 700";
+    for (void *p : live)
+        pmem_free(p);
+    for (size_t i = 0; i < 700; i += 35)
+        pmem_free(out[i]);
 }
 
 // A call served by a pool, counted or module-checked before pmem_init, or a

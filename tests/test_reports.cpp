@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <map>
 
+#include "ap_monitor.h"
 #include "ap_stats.h"
 #include "malloc_statis.h"
 #include "pmem.h"
@@ -428,4 +430,128 @@ TEST(Reports, JsonAndSnapshotEdges) {
         EXPECT_EQ(ap_fault::live, live) << k;
     }
     mem_statis_reset_internal();
+}
+
+// Metrics that disagree with the snapshot of the same moment (plexes sharing
+// a name summed, a label value that needs escaping), a writer that allocates,
+// a file form that differs from the sink's text or leaves a temporary file.
+TEST(Reports, MetricsMatchTheSnapshots) {
+    t::in_fresh_process([] {
+        pmem_init();
+        auto_plex a, b;
+        auto_plex_init(&a, 40, 0, "twin"), auto_plex_init(&b, 40, 0, "twin");
+        auto_plex_alloc(&a), auto_plex_alloc(&b), auto_plex_alloc(&b);
+        void *p = pmem_malloc(3, 100), *q = pmem_malloc(3, 20000);
+        const int id = reg_module_id("q\"b\\s\n\xff");
+        void *m = malloc_with_statis(5000, id);
+        std::string text;
+        const long calls = ap_fault::calls;
+        ASSERT_EQ(ap_metrics_write_to(
+                      [](const char *s, size_t n, void *ctx) {
+                          return static_cast<std::string *>(ctx)->append(s, n), 0;
+                      },
+                      &text),
+                  0);
+        EXPECT_EQ(ap_fault::calls, calls) << "the writer allocated";
+        std::map<std::string, uint64_t> v;  // "name{labels}" -> value
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);)
+            if (line[0] != '#')
+                v[line.substr(0, line.rfind(' '))] = std::stoull(line.substr(line.rfind(' ')));
+        auto_plex_snapshot snap[40];
+        const size_t plexes = auto_plex_take_snapshot(snap, 40);
+        pmem_module_snapshot mod;
+        pmem_take_module_snapshot(nullptr, 0);
+        pmem_take_pool_snapshot(nullptr, 0);
+        pmem_pool_snapshot pools[PMEM_POOL_ID_N];
+        pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N);
+        std::vector<pmem_module_snapshot> mods(PMEM_MID_N);
+        pmem_take_module_snapshot(mods.data(), PMEM_MID_N);
+        mod = mods[3];
+        mem_statis_snapshot acct[1];
+        mem_statis_take_snapshot(acct, 1);
+        EXPECT_TRUE(plexes == 28 && v["auto_plex_plex_slots_in_use{plex=\"twin\"}"] == 3 &&
+                    v["auto_plex_plex_slots{plex=\"twin\"}"] ==
+                        snap[0].alloc_num + snap[1].alloc_num &&
+                    v["auto_plex_plex_blocks{plex=\"twin\"}"] == 2 &&
+                    v["auto_plex_plex_item_size_bytes{plex=\"twin\"}"] == 40);
+        for (unsigned pool : {4u, 26u}) {
+            const std::string l = "{pool=\"" + std::string(pools[pool].name) + "\",size=\"" +
+                                  std::to_string(pools[pool].size) + "\"}";
+            EXPECT_TRUE(v["auto_plex_pmem_pool_live" + l] == pools[pool].live_count &&
+                        v["auto_plex_pmem_pool_allocations_total" + l] == pools[pool].alloc_count &&
+                        v["auto_plex_pmem_pool_live_peak" + l] == pools[pool].peak_live_count)
+                << pool;
+        }
+        const std::string parser = "{module=\"parser\"}",
+                          acc = "{module=\"q\\\"b\\\\s\\n\xef\xbf\xbd\"}";
+        EXPECT_TRUE(v["auto_plex_pmem_module_live_bytes" + parser] == mod.live_bytes &&
+                    v["auto_plex_pmem_module_allocated_bytes_total" + parser] == mod.alloc_size &&
+                    !v.count("auto_plex_pmem_module_live_bytes{module=\"timers\"}"));
+        EXPECT_TRUE(v["auto_plex_accounted_bytes" + acc] == uint64_t(acct[0].mem_alloced) &&
+                    v["auto_plex_accounted_bytes_peak" + acc] ==
+                        uint64_t(acct[0].peak_mem_alloced) &&
+                    v.count("auto_plex_mallinfo_arena_bytes"));
+        std::string dir = t::temp_path("metrics");
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(ap_metrics_write((dir + "/m.prom").c_str()), 0);
+        std::string file = t::read_file(dir + "/m.prom");
+        EXPECT_EQ(file.substr(0, file.find("auto_plex_mallinfo")),
+                  text.substr(0, text.find("auto_plex_mallinfo")));
+        EXPECT_EQ(ap_metrics_write((dir + "/none/m.prom").c_str()), -1);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1)
+            << "a temporary file left";
+        std::filesystem::remove_all(dir);
+        free_with_statis(m, id), pmem_free(p), pmem_free(q);
+    });
+}
+
+// A history line that is not one JSON document with the figures, a cap that
+// rotates too early, never or twice, and an allocation failure that leaves
+// part of a line or a leak; the live report's rows, and its failure.
+TEST(Reports, HistoryAndLiveAllocations) {
+    t::in_fresh_process([] {
+        pmem_init();
+        void *p = pmem_malloc(1, 100), *q = pmem_malloc(1, 120), *r = pmem_malloc(4, 9000);
+        const std::string path = t::temp_path("history"), older = path + ".1";
+        auto lines = [](const std::string &f) { return std::count(f.begin(), f.end(), '\n'); };
+        for (int i = 0; i < 3; i++)
+            ASSERT_EQ(ap_history_append(path.c_str(), 0), 0);
+        const std::string three = t::read_file(path);
+        const json first = json::parse(three.substr(0, three.find('\n')));
+        EXPECT_TRUE(
+            first["pools"][0]["name"] == "pmem_pool_128" && first["pools"][0]["live_count"] == 2 &&
+            first["modules"][0]["name"] == "net_rx" && first["modules"][0]["live_bytes"] == 256 &&
+            first["time_ms"] > 0 && lines(three) == 3);
+        const size_t cap = three.size() * 4 / 3 + 40;  // four lines fit, five do not
+        ASSERT_EQ(ap_history_append(path.c_str(), cap), 0);
+        EXPECT_NE(access(older.c_str(), F_OK), 0);
+        ASSERT_EQ(ap_history_append(path.c_str(), cap), 0);
+        EXPECT_TRUE(lines(t::read_file(older)) == 4 && lines(t::read_file(path)) == 1);
+        const long live = ap_fault::live;
+        {
+            ap_fault::FailNth oom(1);  // the line's buffer
+            EXPECT_EQ(ap_history_append(path.c_str(), 0), -1);
+        }
+        for (long k : {1, 2}) {  // the tally, the walk's bitmap
+            ap_fault::FailNth oom(k);
+            EXPECT_EQ(pmem_live_debug((path + ".live").c_str()), -1);
+        }
+        EXPECT_TRUE(lines(t::read_file(path)) == 1 && access((path + ".live").c_str(), F_OK) != 0 &&
+                    ap_fault::live == live);
+        unlink(path.c_str()), unlink(older.c_str());
+        pmem_live_debug_rt(capture);
+        EXPECT_EQ(
+            masked(calls()),
+            "pmem_live_debug_rt:1:========[live_allocations]---ppid:P pid:P=======\n"
+            "pmem_live_debug_rt:2:module_name          pool_name            count        bytes\n"
+            "pmem_live_debug_rt:3:net_rx               pmem_pool_128        2            256       "
+            "  \n"
+            "pmem_live_debug_rt:3:timers               pmem_pool_1073741824 1            " +
+                std::to_string(pmem_ptr2size(r)) +
+                std::string(12 - std::to_string(pmem_ptr2size(r)).size(), ' ') +
+                "\npmem_live_debug_rt:4:[summary]---live_allocations:3 live_bytes:" +
+                std::to_string(256 + pmem_ptr2size(r)) + "----\n");
+        pmem_free(p), pmem_free(q), pmem_free(r);
+    });
 }
