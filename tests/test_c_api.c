@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "ap_monitor.h"
 #include "ap_stats.h"
 #include "auto_plex.h"
 #include "avl_tree.h"
