@@ -224,6 +224,15 @@ void plex_metrics(TextOut &o) {
     }
 }
 
+// A module's refused allocations over every pool; a module with none and
+// nothing allocated has never been used and is left out.
+uint64_t module_failures(const pmem_module_snapshot &s) {
+    uint64_t failures = 0;
+    for (uint64_t n : s.fail_count)
+        failures += n;
+    return failures;
+}
+
 void pool_sample(TextOut &o, const char *name, unsigned pool, uint64_t value) {
     o.print("auto_plex_%s{pool=\"%s\",size=\"%" PRIu32 "\"} %" PRIu64 "\n", name,
             pmem_pool_label_internal(pool), pmem_pool_sizes[pool], value);
@@ -267,9 +276,7 @@ void pmem_metrics(TextOut &o) {
         for (unsigned m = 0; m < PMEM_MID_N; m++) {
             pmem_module_snapshot s;
             fill_module(m, &s);
-            uint64_t failures = 0;
-            for (uint64_t n : s.fail_count)
-                failures += n;
+            const uint64_t failures = module_failures(s);
             if (!s.alloc_size && !failures) continue;  // never used
             const uint64_t values[] = {s.alloc_size, s.free_size, s.live_bytes, s.peak_live_bytes,
                                        failures};
@@ -380,9 +387,7 @@ void history_line(ApJson &j) {
     for (unsigned m = 0; m < PMEM_MID_N; m++) {
         pmem_module_snapshot s;
         fill_module(m, &s);
-        uint64_t failures = 0;
-        for (uint64_t n : s.fail_count)
-            failures += n;
+        const uint64_t failures = module_failures(s);
         if (!s.alloc_size && !failures) continue;
         j.begin_object();
         j.str("name", s.name);
