@@ -501,6 +501,17 @@ TEST(Reports, MetricsMatchTheSnapshots) {
         EXPECT_EQ(ap_metrics_write((dir + "/none/m.prom").c_str()), -1);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1)
             << "a temporary file left";
+        signal(SIGXFSZ, SIG_IGN);  // a full disk: the file size limit
+        const std::string history = dir + "/h.jsonl";
+        ASSERT_EQ(ap_history_append(history.c_str(), 0), 0);
+        const std::string before = t::read_file(dir + "/m.prom") + t::read_file(history);
+        struct rlimit small = {rlim_t(t::read_file(history).size() + 100), RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &small);
+        EXPECT_TRUE(ap_metrics_write((dir + "/m.prom").c_str()) == -1 &&
+                    ap_history_append(history.c_str(), 0) == -1);
+        EXPECT_EQ(t::read_file(dir + "/m.prom") + t::read_file(history), before)
+            << "partly written";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
         std::filesystem::remove_all(dir);
         free_with_statis(m, id), pmem_free(p), pmem_free(q);
     });
