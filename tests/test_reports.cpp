@@ -459,17 +459,13 @@ TEST(Reports, MetricsMatchTheSnapshots) {
             if (line[0] != '#')
                 v[line.substr(0, line.rfind(' '))] = std::stoull(line.substr(line.rfind(' ')));
         auto_plex_snapshot snap[40];
-        const size_t plexes = auto_plex_take_snapshot(snap, 40);
-        pmem_module_snapshot mod;
-        pmem_take_module_snapshot(nullptr, 0);
-        pmem_take_pool_snapshot(nullptr, 0);
         pmem_pool_snapshot pools[PMEM_POOL_ID_N];
-        pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N);
         std::vector<pmem_module_snapshot> mods(PMEM_MID_N);
-        pmem_take_module_snapshot(mods.data(), PMEM_MID_N);
-        mod = mods[3];
         mem_statis_snapshot acct[1];
-        mem_statis_take_snapshot(acct, 1);
+        const size_t plexes = auto_plex_take_snapshot(snap, 40);
+        pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N), mem_statis_take_snapshot(acct, 1);
+        pmem_take_module_snapshot(mods.data(), PMEM_MID_N);
+        const pmem_module_snapshot &mod = mods[3];
         EXPECT_TRUE(plexes == 28 && v["auto_plex_plex_slots_in_use{plex=\"twin\"}"] == 3 &&
                     v["auto_plex_plex_slots{plex=\"twin\"}"] ==
                         snap[0].alloc_num + snap[1].alloc_num &&
@@ -492,26 +488,20 @@ TEST(Reports, MetricsMatchTheSnapshots) {
                     v["auto_plex_accounted_bytes_peak" + acc] ==
                         uint64_t(acct[0].peak_mem_alloced) &&
                     v.count("auto_plex_mallinfo_arena_bytes"));
-        std::string dir = t::temp_path("metrics");
-        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-        ASSERT_EQ(ap_metrics_write((dir + "/m.prom").c_str()), 0);
-        std::string file = t::read_file(dir + "/m.prom");
-        EXPECT_EQ(file.substr(0, file.find("auto_plex_mallinfo")),
+        const std::string dir = t::temp_path("metrics"), file = dir + "/m.prom", h = dir + "/h";
+        ASSERT_TRUE(mkdir(dir.c_str(), 0700) == 0 && ap_metrics_write(file.c_str()) == 0 &&
+                    ap_history_append(h.c_str(), 0) == 0);
+        const std::string before = t::read_file(file) + t::read_file(h);
+        EXPECT_EQ(before.substr(0, before.find("auto_plex_mallinfo")),
                   text.substr(0, text.find("auto_plex_mallinfo")));
-        EXPECT_EQ(ap_metrics_write((dir + "/none/m.prom").c_str()), -1);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1)
-            << "a temporary file left";
         signal(SIGXFSZ, SIG_IGN);  // a full disk: the file size limit
-        const std::string history = dir + "/h.jsonl";
-        ASSERT_EQ(ap_history_append(history.c_str(), 0), 0);
-        const std::string before = t::read_file(dir + "/m.prom") + t::read_file(history);
-        struct rlimit small = {rlim_t(t::read_file(history).size() + 100), RLIM_INFINITY};
+        struct rlimit small = {rlim_t(t::read_file(h).size() + 100), RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &small);
-        EXPECT_TRUE(ap_metrics_write((dir + "/m.prom").c_str()) == -1 &&
-                    ap_history_append(history.c_str(), 0) == -1);
-        EXPECT_EQ(t::read_file(dir + "/m.prom") + t::read_file(history), before)
-            << "partly written";
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
+        EXPECT_TRUE(ap_metrics_write(file.c_str()) == -1 && ap_history_append(h.c_str(), 0) == -1 &&
+                    ap_metrics_write((dir + "/none/m.prom").c_str()) == -1);
+        EXPECT_EQ(t::read_file(file) + t::read_file(h), before) << "partly written";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2)
+            << "a temporary file";
         std::filesystem::remove_all(dir);
         free_with_statis(m, id), pmem_free(p), pmem_free(q);
     });
@@ -540,12 +530,10 @@ TEST(Reports, HistoryAndLiveAllocations) {
         ASSERT_EQ(ap_history_append(path.c_str(), cap), 0);
         EXPECT_TRUE(lines(t::read_file(older)) == 4 && lines(t::read_file(path)) == 1);
         const long live = ap_fault::live;
-        {
-            ap_fault::FailNth oom(1);  // the line's buffer
-            EXPECT_EQ(ap_history_append(path.c_str(), 0), -1);
-        }
-        for (long k : {1, 2}) {  // the tally, the walk's bitmap
+        for (long k : {1, 2}) {  // the history line's buffer; the tally, the walk's bitmap
             ap_fault::FailNth oom(k);
+            EXPECT_EQ(k == 1 ? ap_history_append(path.c_str(), 0) : pmem_live_debug(""), -1);
+            ap_fault::countdown = k;
             EXPECT_EQ(pmem_live_debug((path + ".live").c_str()), -1);
         }
         EXPECT_TRUE(lines(t::read_file(path)) == 1 && access((path + ".live").c_str(), F_OK) != 0 &&
