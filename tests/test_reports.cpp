@@ -503,7 +503,8 @@ TEST(Reports, MetricsMatchTheSnapshots) {
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2)
             << "a temporary file";
         std::filesystem::remove_all(dir);
-        free_with_statis(m, id), pmem_free(p), pmem_free(q);
+        free_with_statis(m, id), pmem_free(p), pmem_free(q), auto_plex_clear(&a),
+            auto_plex_clear(&b);
     });
 }
 
@@ -526,9 +527,8 @@ TEST(Reports, HistoryAndLiveAllocations) {
             first["time_ms"] > 0 && lines(three) == 3);
         const size_t cap = three.size() * 4 / 3 + 40;  // four lines fit, five do not
         ASSERT_EQ(ap_history_append(path.c_str(), cap), 0);
-        EXPECT_NE(access(older.c_str(), F_OK), 0);
-        ASSERT_EQ(ap_history_append(path.c_str(), cap), 0);
-        EXPECT_TRUE(lines(t::read_file(older)) == 4 && lines(t::read_file(path)) == 1);
+        EXPECT_TRUE(access(older.c_str(), F_OK) != 0 && ap_history_append(path.c_str(), cap) == 0 &&
+                    lines(t::read_file(older)) == 4 && lines(t::read_file(path)) == 1);
         const long live = ap_fault::live;
         for (long k : {1, 2}) {  // the history line's buffer; the tally, the walk's bitmap
             ap_fault::FailNth oom(k);
