@@ -12,13 +12,15 @@ namespace {
 constexpr size_t kFirstBuffer = 4096;
 constexpr unsigned kMaxDepth = 64;
 
-// Length of the well-formed UTF-8 sequence at s (RFC 3629: no overlong
-// forms, no surrogates, nothing above U+10FFFF), or 0.
+}  // namespace
+
 size_t utf8_sequence(const unsigned char *s) {
     unsigned char c = s[0];
     size_t n;
     unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
+    if (c < 0x80) {
+        return 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
         n = 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
         n = 3;
@@ -36,8 +38,6 @@ size_t utf8_sequence(const unsigned char *s) {
         if (s[i] < 0x80 || s[i] > 0xBF) return 0;  // a NUL ends the string here too
     return n;
 }
-
-}  // namespace
 
 ApJson::~ApJson() {
     ap_sys_free(buf_);

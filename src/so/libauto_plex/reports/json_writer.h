@@ -14,6 +14,11 @@
 #include <stdint.h>
 #include <stdio.h>
 
+// Length of the well-formed UTF-8 sequence at s, which is not at its NUL
+// (RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.  The JSON writer and
+// the metrics writer replace what it refuses with U+FFFD.
+size_t utf8_sequence(const unsigned char *s);
+
 class ApJson {
   public:
     explicit ApJson(FILE *f) : file_(f) {}

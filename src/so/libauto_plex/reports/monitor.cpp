@@ -67,7 +67,7 @@ class TextOut {
                 put(esc, 2);
             } else if (*p == '\n') {
                 put("\\n", 2), p++;
-            } else if (const size_t n = utf8_length(p)) {
+            } else if (const size_t n = utf8_sequence(p)) {
                 put(reinterpret_cast<const char *>(p), n), p += n;
             } else {
                 put("\xef\xbf\xbd", 3), p++;
@@ -80,21 +80,6 @@ class TextOut {
     }
 
   private:
-    // The length of the well-formed UTF-8 sequence at p, or 0.
-    static size_t utf8_length(const unsigned char *p) {
-        if (p[0] < 0x80) return 1;
-        size_t n = p[0] >= 0xc2 && p[0] <= 0xdf   ? 2
-                   : p[0] >= 0xe0 && p[0] <= 0xef ? 3
-                   : p[0] >= 0xf0 && p[0] <= 0xf4 ? 4
-                                                  : 0;
-        for (size_t k = 1; k < n; k++)
-            if ((p[k] & 0xc0) != 0x80) return 0;
-        // Overlong forms, surrogates and code points above U+10FFFF.
-        if ((p[0] == 0xe0 && p[1] < 0xa0) || (p[0] == 0xed && p[1] > 0x9f) ||
-            (p[0] == 0xf0 && p[1] < 0x90) || (p[0] == 0xf4 && p[1] > 0x8f))
-            return 0;
-        return n;
-    }
     void flush() {
         if (len_ && !failed_) {
             if (sink_) {
