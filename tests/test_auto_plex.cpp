@@ -73,15 +73,12 @@ TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
             auto_plex_free(&p[extra_free & 1], out[i < extra_free ? i : i - extra_free + kStep]);
         EXPECT_EQ(p[extra_free & 1].count_clear, extra_free & 1);
     }
-    EXPECT_EQ(plex_registry.next, &p[1].plex_link);
-    EXPECT_EQ(p[1].plex_link.next, &p[0].plex_link);
-    EXPECT_EQ(plex_registry.prev, &p[0].plex_link);
+    EXPECT_TRUE(plex_registry.next == &p[1].plex_link && p[1].plex_link.next == &p[0].plex_link &&
+                plex_registry.prev == &p[0].plex_link) << "newest first";
     auto_plex_clear(&p[0]);
     EXPECT_TRUE(cleared(p[0]) && plex_registry.next == &p[1].plex_link &&
                 p[1].plex_link.next == &plex_registry);
-    auto_plex_clear(&p[0]);
-    auto_plex_clear(&zero);
-    auto_plex_clear(&p[1]);
+    auto_plex_clear(&p[0]), auto_plex_clear(&zero), auto_plex_clear(&p[1]);
     EXPECT_TRUE(cleared(p[0]) && cleared(zero) && plex_registry.next == &plex_registry);
     EXPECT_EQ(ap_fault::live, live);
 }
@@ -118,14 +115,12 @@ TEST(AutoPlex, MarkerAtFirstInitPreAllocatesEveryPlex) {
         auto_plex a, b, c;
         ASSERT_EQ(auto_plex_init(&a, 144, 0, "unbounded"), 0);
         unlink(path.c_str());
-        EXPECT_EQ(a.block_num, 1u);
-        EXPECT_EQ(a.alloc_num, 1024u);
+        EXPECT_TRUE(a.block_num == 1 && a.alloc_num == 1024);
         std::string bytes;
         EXPECT_EQ(t::peek(bytes, get_start_ptr(&a.first_free_block->ctl), 1024 * 144),
                   std::string(1024 * 144, 0));
         ASSERT_EQ(auto_plex_init(&b, 100, 10000, "bounded"), 0);
-        EXPECT_EQ(b.step_alloc_num, 10240u);
-        EXPECT_EQ(b.alloc_num, 10000u) << "the whole bound in one block";
+        EXPECT_TRUE(b.step_alloc_num == 10240 && b.alloc_num == 10000) << "the bound in one block";
         ap_fault::FailNth fail(3);  // name, record, then the block
         EXPECT_EQ(auto_plex_init(&c, 144, 0, "oom"), -12);
         EXPECT_TRUE(cleared(c)) << "expand_failed is cleared with the rest";

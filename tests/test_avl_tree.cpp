@@ -91,8 +91,7 @@ TEST(AvlTree, ShapesAndWalks) {
 // parent, and removal writing to the node it unlinks (callers reuse it).
 TEST(AvlTree, RemovalCornerCases) {
     Tree t = {1, 2, 3, 4, 5, 6, 7};
-    avl_tree_remove(&t.root,
-                    &t.recs[6].node);  // a right child without a left child takes the place
+    avl_tree_remove(&t.root, &t.recs[6].node);  // a right child with no left child moves up
     EXPECT_EQ(Tree::shape(t.root), "4(2(1,3),7<(5,-))");
     avl_tree_remove(&t.root, &t.recs[4].node);  // a successor deeper than the right child
     EXPECT_EQ(Tree::shape(t.root), "5<(2(1,3),7)");

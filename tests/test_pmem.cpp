@@ -78,8 +78,7 @@ TEST_F(Pmem, HeaderBytesBeforeAndAfterRelease) {
     ASSERT_EQ(pmem_malloc(9, 100), p) << "the most recently freed slot";
     EXPECT_EQ(std::string(reinterpret_cast<char *>(h), 14),
               std::string(reinterpret_cast<const char *>(magic), 8) + "\x04\0\x09\0\x80\xab"s);
-    pmem_free(p);
-    pmem_free(keep);
+    pmem_free(p), pmem_free(keep);
 }
 
 // calloc leaving stale bytes, string copies of the wrong length, requests
@@ -207,6 +206,5 @@ TEST_F(Pmem, ContractViolationsStopTheProcess) {
     EXPECT_EXIT((p[-6] = 129, pmem_free(p)), aborts, "^$");
     EXPECT_EXIT((p[-4] |= 1, pmem_free(p)), aborts, "^$");
     EXPECT_EXIT((pmem_free(p), pmem_free(p)), aborts, "^$");
-    pmem_free(p);
-    pmem_free(keep);
+    pmem_free(p), pmem_free(keep);
 }
