@@ -355,7 +355,7 @@ TEST(Reports, MemStatis) {
 TEST(Reports, JsonAndSnapshotEdges) {
     mem_statis_reset_internal();
     reg_module_id(
-        "q\"b\\s\t\x01 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\xe0\xa4\x85 "
+        "q\"b\\s\t\x01 \xc3\xa9\xdf\xbf\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\xe0\xa4\x85 "
         "\xff\xe2\x82\xe0\x9f\xbf "
         "\xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80");
     std::string dir = t::temp_path("json"), path = dir + "/m.json";
@@ -368,7 +368,7 @@ TEST(Reports, JsonAndSnapshotEdges) {
     std::string text = t::read_file(path);
     EXPECT_NE(
         text.find(R"("module_name":"q\"b\\s\u0009\u0001 )"
-                  "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\xe0\xa4\x85 "
+                  "\xc3\xa9\xdf\xbf\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\xe0\xa4\x85 "
                   R"(\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd \ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")"),
         std::string::npos)
         << text;
