@@ -324,12 +324,6 @@ bool metrics(TextOut &o) {
     return o.finish();
 }
 
-// A temporary name beside `path`, so the rename stays within a file system.
-bool temp_name(char (&tmp)[PATH_MAX], const char *path) {
-    const int n = snprintf(tmp, sizeof tmp, "%s.%u.tmp", path, report_pid());
-    return n > 0 && size_t(n) < sizeof tmp;
-}
-
 // ---- history ------------------------------------------------------------------------
 
 void history_line(ApJson &j) {
@@ -458,7 +452,7 @@ extern "C" {
 
 AP_API int ap_metrics_write(const char *path) {
     char tmp[PATH_MAX];
-    if (!path || !temp_name(tmp, path)) return -1;
+    if (!path || !report_temp_name(tmp, path)) return -1;
     const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     bool ok;

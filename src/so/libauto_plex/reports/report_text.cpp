@@ -29,6 +29,11 @@ unsigned report_ppid() {
     return static_cast<unsigned>(getppid());
 }
 
+bool report_temp_name(char (&tmp)[PATH_MAX], const char *path) {
+    const int n = snprintf(tmp, sizeof tmp, "%s.%u.tmp", path, report_pid());
+    return n > 0 && size_t(n) < sizeof tmp;
+}
+
 void report_mallinfo_rt(app_log_rt_fn log, const char *routine, int first_line,
                         const report_mallinfo_labels &labels) {
     // The texts print the int fields by design; glibc marks mallinfo

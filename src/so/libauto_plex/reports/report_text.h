@@ -5,6 +5,7 @@
 #ifndef LIBAUTO_PLEX_REPORTS_REPORT_TEXT_H
 #define LIBAUTO_PLEX_REPORTS_REPORT_TEXT_H
 
+#include <limits.h>
 #include <stdio.h>
 
 #include "app_log.h"
@@ -27,6 +28,10 @@ void report_close(FILE *f);
 void report_timestamp(FILE *f);
 unsigned report_pid();
 unsigned report_ppid();
+// "<path>.<pid>.tmp", where a file that replaces `path` is written first:
+// beside it, so the rename stays within one file system.  False when the
+// name does not fit.
+bool report_temp_name(char (&tmp)[PATH_MAX], const char *path);
 
 // The ten labels of a mallinfo block, in the structure's field order, each
 // with the blanks or tabs that align its value.

@@ -279,10 +279,8 @@ void document(ApJson &j, const char *report, json_body body) {
 // error).
 int json_to_file(const char *path, const char *report, json_body body) {
     if (!path) return -1;
-    // Beside the target, so the rename stays within one file system.
     char tmp[PATH_MAX];
-    int n = snprintf(tmp, sizeof tmp, "%s.%u.tmp", path, report_pid());
-    if (size_t(n) >= sizeof tmp) return -1;  // also an error (n < 0)
+    if (!report_temp_name(tmp, path)) return -1;
     FILE *f = report_open(tmp, "w");
     if (!f) return -1;
     bool ok;
