@@ -443,7 +443,7 @@ TEST(Reports, MetricsMatchTheSnapshots) {
         auto_plex_alloc(&a), auto_plex_alloc(&b), auto_plex_alloc(&b);
         void *p = pmem_malloc(3, 100), *q = pmem_malloc(3, 20000);
         const int id = reg_module_id("q\"b\\s\n\x7f\xff");
-        void *m = malloc_with_statis(5000, id);
+        void *m = (set_module_mem_limit(1 << 20, id), malloc_with_statis(5000, id));
         std::string text;
         const long calls = ap_fault::calls;
         ASSERT_EQ(ap_metrics_write_to(
@@ -488,6 +488,7 @@ TEST(Reports, MetricsMatchTheSnapshots) {
         EXPECT_TRUE(v["auto_plex_accounted_bytes" + acc] == uint64_t(acct[0].mem_alloced) &&
                     v["auto_plex_accounted_bytes_peak" + acc] ==
                         uint64_t(acct[0].peak_mem_alloced) &&
+                    v["auto_plex_accounted_limit_bytes" + acc] == 1 << 20 &&
                     v.count("auto_plex_mallinfo_arena_bytes"));
         const std::string dir = t::temp_path("metrics"), file = dir + "/m.prom", h = dir + "/h";
         ASSERT_TRUE(mkdir(dir.c_str(), 0700) == 0 && ap_metrics_write(file.c_str()) == 0 &&
@@ -525,7 +526,7 @@ TEST(Reports, HistoryAndLiveAllocations) {
         EXPECT_TRUE(
             first["pools"][0]["name"] == "pmem_pool_128" && first["pools"][0]["live_count"] == 2 &&
             first["modules"][0]["name"] == "net_rx" && first["modules"][0]["live_bytes"] == 256 &&
-            first["time_ms"] > 0 && lines(three) == 3);
+            first["time_ms"] > 0 && first["plexes"].size() == 26 && lines(three) == 3);
         const size_t cap = three.size() * 4 / 3 + 40;  // four lines fit, five do not
         ASSERT_EQ(ap_history_append(path.c_str(), cap), 0);
         EXPECT_TRUE(access(older.c_str(), F_OK) != 0 && ap_history_append(path.c_str(), cap) == 0 &&
