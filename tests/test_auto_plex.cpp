@@ -74,7 +74,7 @@ TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
         EXPECT_EQ(p[extra_free & 1].count_clear, extra_free & 1);
     }
     EXPECT_TRUE(plex_registry.next == &p[1].plex_link && p[1].plex_link.next == &p[0].plex_link &&
-                plex_registry.prev == &p[0].plex_link) << "newest first";
+                plex_registry.prev == &p[0].plex_link);  // newest first
     auto_plex_clear(&p[0]);
     EXPECT_TRUE(cleared(p[0]) && plex_registry.next == &p[1].plex_link &&
                 p[1].plex_link.next == &plex_registry);
