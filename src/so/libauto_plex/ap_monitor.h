@@ -7,10 +7,11 @@
  * and glibc's mallinfo2 figures, all named auto_plex_*, each family with its
  * HELP and TYPE lines.  Plexes are labelled by name (plexes sharing a name
  * are summed), pmem pools by name and size, modules by name; pmem modules
- * that have never allocated are left out.  Both forms allocate nothing and
- * read each figure once; the file form writes a temporary file beside
- * `path` (".<pid>.tmp") and renames it over `path`, as the textfile
- * collector requires.
+ * that have never allocated are left out.  Both forms allocate nothing for
+ * up to 256 plexes; past that, the plexes are grouped by name in one buffer
+ * from the system allocator, and without it the write fails.  The file form
+ * writes a temporary file beside `path` (".<pid>.tmp") and renames it over
+ * `path`, as the textfile collector requires.
  *
  * History.  One line of compact JSON per call, appended to a file: the time
  * and the figures of the JSON reports (every plex, the pmem pools and
@@ -24,8 +25,9 @@
  * allocations grouped by pool, with counts and bytes.
  *
  * Every function returns 0, or -1 when nothing could be written: a null
- * path or function, a path that cannot be written, a write error, or (for
- * the history and the live report) no memory for the line or the tally.  A
+ * path or function, a path that cannot be written, a write error, or no
+ * memory for the history line, the live report's tally or the metrics'
+ * grouping of many plexes.  A
  * failed file form leaves the destination as it was.  Not thread-safe, like
  * every call of the library. */
 #ifndef LIBAUTO_PLEX_AP_MONITOR_H

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <inttypes.h>
 #include <limits.h>
-#include <malloc.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -19,13 +18,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 #include "private/malloc_statis_private.h"
 #include "private/pmem_private.h"
 #include "reports/json_writer.h"
 #include "reports/report_text.h"
-#include "reports/stats_fill.h"
+#include "reports/fields.h"
 
 namespace {
 
@@ -105,222 +107,134 @@ class TextOut {
 
 // ---- metrics ------------------------------------------------------------------------
 
-void family(TextOut &o, const char *name, const char *type, const char *help) {
-    o.print("# HELP auto_plex_%s %s\n", name, help);
-    o.print("# TYPE auto_plex_%s %s\n", name, type);
+void family(TextOut &o, const ApField &f) {
+    o.print("# HELP auto_plex_%s %s\n", f.metric, f.help);
+    o.print("# TYPE auto_plex_%s %s\n", f.metric, f.kind == ApKind::kCounter ? "counter" : "gauge");
 }
 
-void sample(TextOut &o, const char *name, const char *label, const char *value_label,
-            uint64_t value) {
-    o.print("auto_plex_%s{%s=\"", name, label);
-    o.label_value(value_label);
-    o.print("\"} %" PRIu64 "\n", value);
-}
-
-// Plexes that share a name are one series, summed; the first of them names
-// it.  A plex is the first of its name when no plex before it in the
-// registry has the name.
-bool first_of_name(const auto_plex_link *l) {
-    const char *name = plex_of_registry_link(l)->module_name;
-    for (const auto_plex_link *k = plex_registry.next; k != l; k = k->next) {
-        const char *other = plex_of_registry_link(k)->module_name;
-        if (name == other || (name && other && strcmp(name, other) == 0)) return false;
+// One sample of `f`: the record's labels in table order, then the value.
+void sample(TextOut &o, const ApRecord &r, const ApField &f, const void *row) {
+    o.print("auto_plex_%s", f.metric);
+    char open = '{';
+    for (const ApField &label : r) {
+        if (label.kind != ApKind::kLabel || !(label.outputs & kToMetrics)) continue;
+        o.print("%c%s=\"", open, label.metric);
+        const ApValue v = ap_read(label, row);
+        if (v.type == ApType::kStr)
+            o.label_value(v.s);
+        else
+            o.print("%" PRIu64, v.u);
+        o.put("\"");
+        open = ',';
     }
-    return true;
+    if (open == ',') o.put("}");
+    const ApValue v = ap_read(f, row);
+    if (v.type == ApType::kI64)
+        o.print(" %" PRId64 "\n", v.i);
+    else
+        o.print(" %" PRIu64 "\n", v.u);
 }
 
-// The figures of a plex, read as its snapshot reads them (the block count
-// from the directory, which lists the same blocks as using_tree).
-enum PlexFigure {
-    kSlots,
-    kInUse,
-    kPeak,
-    kLimit,
-    kItemSize,
-    kBlocks,
-    kCreated,
-    kReleased,
-    kGrowFailures,
-    kAllocFailures
+// Every metric family of a record; `rows(visit)` calls visit(row) for each
+// series.  The text format wants a family's samples together, so the rows
+// are read once per family.
+template <class Rows>
+void families(TextOut &o, const ApRecord &r, Rows &&rows) {
+    for (const ApField &f : r) {
+        if (!f.metric || f.kind == ApKind::kLabel) continue;
+        family(o, f);
+        rows([&](const void *row) { sample(o, r, f, row); });
+    }
+}
+
+void record_families(TextOut &o, const ApRecord &r) {
+    families(o, r, [&r](auto &&visit) {
+        ap_each_row(r, [&](const void *row, size_t) {
+            if (!(r.filtered & kToMetrics) || r.used(row)) visit(row);
+        });
+    });
+}
+
+// Plexes that share a name are one series, summed.  The registry is sorted
+// by name into a buffer (on the stack for most hosts, from the system
+// allocator past that), so a host with a plex per connection pays n log n
+// for the grouping, not n^2.
+class PlexGroups {
+  public:
+    PlexGroups() = default;
+    PlexGroups(const PlexGroups &) = delete;
+    PlexGroups &operator=(const PlexGroups &) = delete;
+    ~PlexGroups() {
+        if (entries_ != local_) ap_sys_free(entries_);
+    }
+
+    // False when the buffer cannot be had.
+    bool build() {
+        for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
+            n_++;
+        if (n_ > std::size(local_)) {
+            entries_ = static_cast<Entry *>(ap_sys_calloc(n_, sizeof(Entry)));
+            if (!entries_) return false;
+        }
+        size_t order = 0;
+        for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
+            entries_[order] = {plex_of_registry_link(l), order}, order++;
+        std::sort(entries_, entries_ + n_, [](const Entry &a, const Entry &b) {
+            const int by_name = compare_names(a.plex->module_name, b.plex->module_name);
+            return by_name ? by_name < 0 : a.order < b.order;
+        });
+        return true;
+    }
+
+    // visit(row) with each name's snapshot: the summed figures, and for the
+    // fields that are not sums, those of the group's newest plex.
+    template <class Visit>
+    void each(Visit &&visit) const {
+        for (size_t first = 0, next; first < n_; first = next) {
+            auto_plex_snapshot sum;
+            fill_plex(entries_[first].plex, &sum);
+            for (next = first + 1;
+                 next < n_ && !compare_names(entries_[next].plex->module_name, sum.module_name);
+                 next++) {
+                auto_plex_snapshot s;
+                fill_plex(entries_[next].plex, &s);
+                for (const ApField &f : kPlexRecord)
+                    if (f.type == ApType::kU64 && !(f.outputs & kFirstOfName))
+                        *field_at(&sum, f) += ap_read(f, &s).u;
+            }
+            visit(&sum);
+        }
+    }
+
+  private:
+    struct Entry {
+        const auto_plex *plex;
+        size_t order;  // in the registry: the newest plex first
+    };
+
+    // A null name, which only a host that overwrote one can make, sorts first.
+    static int compare_names(const char *a, const char *b) {
+        if (a == b) return 0;
+        if (!a || !b) return a ? 1 : -1;
+        return strcmp(a, b);
+    }
+    static uint64_t *field_at(auto_plex_snapshot *s, const ApField &f) {
+        return reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(s) + f.offset);
+    }
+
+    Entry local_[256];
+    Entry *entries_ = local_;
+    size_t n_ = 0;
 };
 
-uint64_t plex_figure(const auto_plex *me, PlexFigure what) {
-    switch (what) {
-        case kSlots:
-            return me->alloc_num;
-        case kInUse:
-            return me->using_num;
-        case kPeak:
-            return plex_peak_internal(me);
-        case kLimit:
-            return me->max_num;
-        case kItemSize:
-            return me->item_size;
-        case kBlocks:
-            return me->module_name ? plex_ext_of(me)->dir.count : 0;
-        case kCreated:
-            return me->count_expand;
-        case kReleased:
-            return me->count_clear;
-        case kGrowFailures:
-            return me->expand_failed;
-        case kAllocFailures:
-            return me->alloc_failed;
-    }
-    return 0;
-}
-
-void plex_metrics(TextOut &o) {
-    const struct {
-        const char *name, *type, *help;
-        PlexFigure what;
-    } families[] = {
-        {"plex_slots", "gauge", "Slots in the blocks the plex holds (alloc_num).", kSlots},
-        {"plex_slots_in_use", "gauge", "Slots handed out (using_num).", kInUse},
-        {"plex_slots_in_use_peak", "gauge", "Most slots handed out at once since init.", kPeak},
-        {"plex_slot_limit", "gauge", "Most objects the plex may hand out (0: unbounded).", kLimit},
-        {"plex_item_size_bytes", "gauge", "Object size asked for at init.", kItemSize},
-        {"plex_blocks", "gauge", "Blocks that own memory.", kBlocks},
-        {"plex_blocks_created_total", "counter", "Blocks created (count_expand).", kCreated},
-        {"plex_blocks_released_total", "counter", "Blocks given back (count_clear).", kReleased},
-        {"plex_grow_failures_total", "counter", "Failed attempts to get a block or its record.",
-         kGrowFailures},
-        {"plex_alloc_failures_total", "counter", "Allocations that returned null.", kAllocFailures},
-    };
-    for (const auto &f : families) {
-        family(o, f.name, f.type, f.help);
-        for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-            if (!first_of_name(l)) continue;
-            const char *name = plex_of_registry_link(l)->module_name;
-            uint64_t value = 0;
-            for (const auto_plex_link *k = l; k != &plex_registry; k = k->next) {
-                const auto_plex *me = plex_of_registry_link(k);
-                if (me->module_name != name &&
-                    (!name || !me->module_name || strcmp(me->module_name, name) != 0))
-                    continue;
-                if (f.what == kItemSize) {  // a size, not a sum: the first plex's
-                    value = me->item_size;
-                    break;
-                }
-                value += plex_figure(me, f.what);
-            }
-            sample(o, f.name, "plex", name, value);
-        }
-    }
-}
-
-// A module's refused allocations over every pool; a module with none and
-// nothing allocated has never been used and is left out.
-uint64_t module_failures(const pmem_module_snapshot &s) {
-    uint64_t failures = 0;
-    for (uint64_t n : s.fail_count)
-        failures += n;
-    return failures;
-}
-
-void pool_sample(TextOut &o, const char *name, unsigned pool, uint64_t value) {
-    o.print("auto_plex_%s{pool=\"%s\",size=\"%" PRIu32 "\"} %" PRIu64 "\n", name,
-            pmem_pool_label_internal(pool), pmem_pool_sizes[pool], value);
-}
-
-void pmem_metrics(TextOut &o) {
-    struct {
-        const char *name, *type, *help;
-        uint64_t pmem_pool_snapshot::*field;
-    } const pools[] = {
-        {"pmem_pool_allocations_total", "counter", "Allocations the pool served.",
-         &pmem_pool_snapshot::alloc_count},
-        {"pmem_pool_releases_total", "counter", "Allocations given back to the pool.",
-         &pmem_pool_snapshot::free_count},
-        {"pmem_pool_failures_total", "counter", "Allocations refused for lack of memory.",
-         &pmem_pool_snapshot::fail_count},
-        {"pmem_pool_live", "gauge", "Live allocations.", &pmem_pool_snapshot::live_count},
-        {"pmem_pool_live_peak", "gauge", "Most live allocations at once.",
-         &pmem_pool_snapshot::peak_live_count},
-    };
-    for (const auto &f : pools) {
-        family(o, f.name, f.type, f.help);
-        for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-            pmem_pool_snapshot s;
-            fill_pool(p, &s);
-            pool_sample(o, f.name, p, s.*f.field);
-        }
-    }
-    struct {
-        const char *name, *type, *help;
-        int what;
-    } const modules[] = {
-        {"pmem_module_allocated_bytes_total", "counter", "Usable bytes allocated.", 0},
-        {"pmem_module_released_bytes_total", "counter", "Usable bytes given back.", 1},
-        {"pmem_module_live_bytes", "gauge", "Usable bytes held now.", 2},
-        {"pmem_module_live_bytes_peak", "gauge", "Most usable bytes held at once.", 3},
-        {"pmem_module_failures_total", "counter", "Allocations refused for lack of memory.", 4},
-    };
-    for (const auto &f : modules) {
-        family(o, f.name, f.type, f.help);
-        for (unsigned m = 0; m < PMEM_MID_N; m++) {
-            pmem_module_snapshot s;
-            fill_module(m, &s);
-            const uint64_t failures = module_failures(s);
-            if (!s.alloc_size && !failures) continue;  // never used
-            const uint64_t values[] = {s.alloc_size, s.free_size, s.live_bytes, s.peak_live_bytes,
-                                       failures};
-            sample(o, f.name, "module", s.name, values[f.what]);
-        }
-    }
-}
-
-void statis_metrics(TextOut &o) {
-    const mem_statis_table t = mem_statis_table_internal();
-    struct {
-        const char *name, *type, *help;
-        int what;
-    } const families[] = {
-        {"accounted_bytes", "gauge", "Usable bytes the module holds.", 0},
-        {"accounted_bytes_peak", "gauge", "Most usable bytes the module held at once.", 1},
-        {"accounted_limit_bytes", "gauge", "The module's ceiling (0: none).", 2},
-        {"accounted_refusals_total", "counter", "Requests refused by the ceiling.", 3},
-    };
-    for (const auto &f : families) {
-        family(o, f.name, f.type, f.help);
-        for (int32_t id = 0; id < t.registered; id++) {
-            mem_statis_snapshot s;
-            fill_statis(t, id, &s);
-            const uint64_t values[] = {uint64_t(s.mem_alloced), uint64_t(s.peak_mem_alloced),
-                                       s.limit, s.over_limit_failed};
-            sample(o, f.name, "module", s.module_name, values[f.what]);
-        }
-    }
-}
-
-void mallinfo_metrics(TextOut &o) {
-    const struct mallinfo2 mi = mallinfo2();
-    const struct {
-        const char *name, *help;
-        size_t value;
-    } fields[] = {
-        {"mallinfo_arena_bytes", "Non-mmapped bytes the system allocator holds (arena).", mi.arena},
-        {"mallinfo_free_chunks", "Free chunks (ordblks).", mi.ordblks},
-        {"mallinfo_fastbin_chunks", "Free fastbin chunks (smblks).", mi.smblks},
-        {"mallinfo_mapped_regions", "Mapped regions (hblks).", mi.hblks},
-        {"mallinfo_mapped_bytes", "Bytes in mapped regions (hblkhd).", mi.hblkhd},
-        {"mallinfo_max_allocated_bytes", "Maximum total allocated space (usmblks).", mi.usmblks},
-        {"mallinfo_fastbin_free_bytes", "Bytes in free fastbin chunks (fsmblks).", mi.fsmblks},
-        {"mallinfo_allocated_bytes", "Bytes allocated (uordblks).", mi.uordblks},
-        {"mallinfo_free_bytes", "Bytes free (fordblks).", mi.fordblks},
-        {"mallinfo_releasable_bytes", "Topmost releasable bytes (keepcost).", mi.keepcost},
-    };
-    for (const auto &f : fields) {
-        family(o, f.name, "gauge", f.help);
-        o.print("auto_plex_%s %zu\n", f.name, f.value);
-    }
-}
-
 bool metrics(TextOut &o) {
-    plex_metrics(o);
-    pmem_metrics(o);
-    statis_metrics(o);
-    mallinfo_metrics(o);
+    PlexGroups groups;
+    if (!groups.build()) return false;
+    families(o, kPlexRecord, [&groups](auto &&visit) { groups.each(visit); });
+    record_families(o, kPoolRecord);
+    record_families(o, kModuleRecord);
+    record_families(o, kStatisRecord);
+    record_families(o, kMallinfoRecord);
     return o.finish();
 }
 
@@ -333,71 +247,11 @@ void history_line(ApJson &j) {
     j.u64("version", 1);
     j.i64("time_ms", int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
     j.u64("pid", report_pid());
-    j.begin_array("plexes");
-    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-        auto_plex_snapshot s;
-        fill_plex(plex_of_registry_link(l), &s);
-        j.begin_object();
-        j.str("module_name", s.module_name);
-        j.u64("item_size", s.item_size);
-        j.u64("alloc_num", s.alloc_num);
-        j.u64("using_num", s.using_num);
-        j.u64("peak_using_num", s.peak_using_num);
-        j.u64("alloc_failed", s.alloc_failed);
-        j.end_object();
-    }
-    j.end_array();
-    j.begin_array("pools");
-    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-        pmem_pool_snapshot s;
-        fill_pool(p, &s);
-        if (!s.alloc_count && !s.fail_count) continue;
-        j.begin_object();
-        j.str("name", s.name);
-        j.u64("size", s.size);
-        j.u64("live_count", s.live_count);
-        j.u64("peak_live_count", s.peak_live_count);
-        j.u64("alloc_count", s.alloc_count);
-        j.u64("fail_count", s.fail_count);
-        j.end_object();
-    }
-    j.end_array();
-    j.begin_array("modules");
-    for (unsigned m = 0; m < PMEM_MID_N; m++) {
-        pmem_module_snapshot s;
-        fill_module(m, &s);
-        const uint64_t failures = module_failures(s);
-        if (!s.alloc_size && !failures) continue;
-        j.begin_object();
-        j.str("name", s.name);
-        j.u64("live_bytes", s.live_bytes);
-        j.u64("peak_live_bytes", s.peak_live_bytes);
-        j.u64("alloc_size", s.alloc_size);
-        j.u64("fail_count", failures);
-        j.end_object();
-    }
-    j.end_array();
-    const mem_statis_table t = mem_statis_table_internal();
-    j.begin_array("accounted");
-    for (int32_t id = 0; id < t.registered; id++) {
-        mem_statis_snapshot s;
-        fill_statis(t, id, &s);
-        j.begin_object();
-        j.str("module_name", s.module_name);
-        j.i64("mem_alloced", s.mem_alloced);
-        j.i64("peak_mem_alloced", s.peak_mem_alloced);
-        j.u64("limit", s.limit);
-        j.u64("over_limit_failed", s.over_limit_failed);
-        j.end_object();
-    }
-    j.end_array();
-    const struct mallinfo2 mi = mallinfo2();
-    j.begin_object("mallinfo2");
-    j.u64("arena", mi.arena);
-    j.u64("hblkhd", mi.hblkhd);
-    j.u64("uordblks", mi.uordblks);
-    j.u64("fordblks", mi.fordblks);
-    j.end_object();
+    ap_json_rows(j, "plexes", kPlexRecord, kToHistory);
+    ap_json_rows(j, "pools", kPoolRecord, kToHistory);
+    ap_json_rows(j, "modules", kModuleRecord, kToHistory);
+    ap_json_rows(j, "accounted", kStatisRecord, kToHistory);
+    ap_json_mallinfo(j, kToHistory);
     j.end_object();
 }
 
@@ -445,6 +299,23 @@ constexpr char kLiveHeader[] = "module_name          pool_name            count 
 constexpr char kLiveRow[] = "%-20s %-20s %-12" PRIu64 " %-12" PRIu64 "\n";
 constexpr char kLiveSummary[] =
     "[summary]---live_allocations:%" PRIu64 " live_bytes:%" PRIu64 "----\n";
+
+// The report's lines, numbered 1 to 4 (title, header, rows, summary), as
+// line(number, format, arguments...).
+template <class Line>
+void live_lines(const Tally &t, Line &&line) {
+    line(1, kLiveTitle, report_ppid(), report_pid());
+    line(2, "%s", kLiveHeader);
+    uint64_t count = 0, bytes = 0;
+    for (unsigned m = 0; m < PMEM_MID_N; m++)
+        for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+            if (!t.count[m][p]) continue;
+            line(3, kLiveRow, pmem_module_label_internal(m), pmem_pool_label_internal(p),
+                 t.count[m][p], t.bytes[m][p]);
+            count += t.count[m][p], bytes += t.bytes[m][p];
+        }
+    line(4, kLiveSummary, count, bytes);
+}
 
 }  // namespace
 
@@ -502,17 +373,7 @@ AP_API int pmem_live_debug(const char *path) {
         return -1;
     }
     report_timestamp(f);
-    fprintf(f, kLiveTitle, report_ppid(), report_pid());
-    fputs(kLiveHeader, f);
-    uint64_t count = 0, bytes = 0;
-    for (unsigned m = 0; m < PMEM_MID_N; m++)
-        for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-            if (!t->count[m][p]) continue;
-            fprintf(f, kLiveRow, pmem_module_label_internal(m), pmem_pool_label_internal(p),
-                    t->count[m][p], t->bytes[m][p]);
-            count += t->count[m][p], bytes += t->bytes[m][p];
-        }
-    fprintf(f, kLiveSummary, count, bytes);
+    live_lines(*t, [f](int, const char *format, auto... args) { fprintf(f, format, args...); });
     ap_sys_free(t);
     const bool ok = !ferror(f);
     return fclose(f) == 0 && ok ? 0 : -1;
@@ -522,18 +383,9 @@ AP_API int pmem_live_debug_rt(app_log_rt_fn app_log_rt) {
     if (!app_log_rt) return -1;
     Tally *t = live_tally();
     if (!t) return -1;
-    constexpr char kRoutine[] = "pmem_live_debug_rt";
-    app_log_rt(kRoutine, 1, kLiveTitle, report_ppid(), report_pid());
-    app_log_rt(kRoutine, 2, kLiveHeader);
-    uint64_t count = 0, bytes = 0;
-    for (unsigned m = 0; m < PMEM_MID_N; m++)
-        for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-            if (!t->count[m][p]) continue;
-            app_log_rt(kRoutine, 3, kLiveRow, pmem_module_label_internal(m),
-                       pmem_pool_label_internal(p), t->count[m][p], t->bytes[m][p]);
-            count += t->count[m][p], bytes += t->bytes[m][p];
-        }
-    app_log_rt(kRoutine, 4, kLiveSummary, count, bytes);
+    live_lines(*t, [app_log_rt](int line, const char *format, auto... args) {
+        app_log_rt("pmem_live_debug_rt", line, format, args...);
+    });
     ap_sys_free(t);
     return 0;
 }

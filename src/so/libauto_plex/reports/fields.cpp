@@ -1,0 +1,415 @@
+// The snapshots behind every report, and the tables of what the
+// machine-readable reports export from them.
+//
+// Owns no state.  Everything here only reads the registries and counter
+// tables; a snapshot and any report made with nothing in between agree to
+// the last count because both are filled by the same functions.
+#include "reports/fields.h"
+
+#include <malloc.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <iterator>
+#include <string_view>
+
+#include "private/pmem_private.h"
+
+// ---- snapshots -------------------------------------------------------------------------
+
+void fill_plex(const auto_plex *me, auto_plex_snapshot *s) {
+    *s = auto_plex_snapshot{};
+    s->plex = me;
+    s->module_name = me->module_name;
+    s->item_size = me->item_size;
+    s->step_alloc_num = me->step_alloc_num;
+    s->max_num = me->max_num;
+    s->alloc_num = me->alloc_num;
+    s->using_num = me->using_num;
+    s->peak_using_num = plex_peak_internal(me);
+    s->block_num = me->block_num;
+    s->count_expand = me->count_expand;
+    s->count_clear = me->count_clear;
+    s->expand_failed = me->expand_failed;
+    s->alloc_failed = me->alloc_failed;
+    plex_for_each_block(me, [s](const auto_plex_block_snapshot &b) {
+        s->block_count++;
+        s->full_block_count += b.using_num >= b.alloc_num;
+    });
+}
+
+void fill_pool(unsigned p, pmem_pool_snapshot *s) {
+    const pool_statis &st = pmem_pool_stats[p];
+    *s = pmem_pool_snapshot{};
+    s->name = pmem_pool_label_internal(p);
+    s->size = pmem_pool_sizes[p];
+    s->alloc_count = st.alloc_count;
+    s->free_count = st.free_count;
+    s->fail_count = st.fail_count;
+    s->live_count = st.alloc_count - st.free_count;
+    s->peak_live_count = pmem_pool_peak_internal(p);
+}
+
+void fill_module(unsigned m, pmem_module_snapshot *s) {
+    const module_statis &st = pmem_module_stats[m];
+    s->name = pmem_module_names[m];
+    s->alloc_size = st.alloc_size;
+    s->free_size = st.free_size;
+    s->live_bytes = st.alloc_size - st.free_size;
+    s->peak_live_bytes = pmem_module_peak_internal(m);
+    memcpy(s->alloc_count, st.alloc_count, sizeof s->alloc_count);
+    memcpy(s->free_count, st.free_count, sizeof s->free_count);
+    memcpy(s->fail_count, st.fail_count, sizeof s->fail_count);
+}
+
+void fill_statis(const mem_statis_table &t, int32_t id, mem_statis_snapshot *s) {
+    const mem_statis_entry &e = t.records[id].pub;
+    *s = mem_statis_snapshot{};
+    s->module_name = e.module_name;
+    s->mem_alloced = e.mem_alloced;
+    s->peak_mem_alloced = t.records[id].peak_mem_alloced;
+    s->limit = e.limit;
+    s->over_limit_failed = e.over_limit_failed;
+}
+
+bool pool_used(const pmem_pool_snapshot &s) {
+    return s.alloc_count || s.fail_count;
+}
+
+uint64_t module_failures(const pmem_module_snapshot &s) {
+    uint64_t failures = 0;
+    for (uint64_t n : s.fail_count)
+        failures += n;
+    return failures;
+}
+
+bool module_used(const pmem_module_snapshot &s) {
+    return s.alloc_size || module_failures(s);
+}
+
+// ---- the tables ------------------------------------------------------------------------
+
+namespace {
+
+using K = ApKind;
+constexpr uint8_t J = kToJson, M = kToMetrics, H = kToHistory;
+
+// A name a scraper can rely on: counters end in _total, a unit shows in the
+// name.
+consteval bool well_named(const ApField *f, size_t n) {
+    for (; n--; f++) {
+        if (!f->metric || f->kind == K::kLabel) continue;
+        const std::string_view name = f->metric, unit = f->unit;
+        if ((f->kind == K::kCounter) != name.ends_with("_total")) return false;
+        if (unit.empty()) continue;
+        const size_t at = name.find(unit);
+        if (at == name.npos || at == 0 || name[at - 1] != '_') return false;
+    }
+    return true;
+}
+
+#define AP_RECORD_CHECK(table) static_assert(well_named(table, std::size(table)), #table)
+
+using Plex = auto_plex_snapshot;
+constexpr ApField kPlexFields[] = {
+    {"module_name", "plex", K::kLabel, "", "Name given at init; plexes sharing it are one series.",
+     J | M | H, AP_AT(Plex, module_name)},
+    {"item_size", "plex_item_size_bytes", K::kGauge, "bytes", "Object size asked for at init.",
+     J | M | H | kFirstOfName, AP_AT(Plex, item_size)},
+    {"step_alloc_num", nullptr, K::kGauge, "", "Most slots a new block gets.", J,
+     AP_AT(Plex, step_alloc_num)},
+    {"max_num", "plex_slot_limit", K::kGauge, "",
+     "Most objects the plex may hand out (0: unbounded).", J | M, AP_AT(Plex, max_num)},
+    {"alloc_num", "plex_slots", K::kGauge, "", "Slots in the blocks the plex holds (alloc_num).",
+     J | M | H, AP_AT(Plex, alloc_num)},
+    {"using_num", "plex_slots_in_use", K::kGauge, "", "Slots handed out (using_num).", J | M | H,
+     AP_AT(Plex, using_num)},
+    {"peak_using_num", "plex_slots_in_use_peak", K::kGauge, "",
+     "Most slots handed out at once since init.", J | M | H, AP_AT(Plex, peak_using_num)},
+    {"block_num", nullptr, K::kGauge, "", "Block records made at init.", J, AP_AT(Plex, block_num)},
+    {"block_count", "plex_blocks", K::kGauge, "", "Blocks that own memory.", J | M,
+     AP_AT(Plex, block_count)},
+    {"full_block_count", nullptr, K::kGauge, "", "Blocks without a free slot.", J,
+     AP_AT(Plex, full_block_count)},
+    {"count_expand", "plex_blocks_created_total", K::kCounter, "", "Blocks created (count_expand).",
+     J | M, AP_AT(Plex, count_expand)},
+    {"count_clear", "plex_blocks_released_total", K::kCounter, "",
+     "Blocks given back (count_clear).", J | M, AP_AT(Plex, count_clear)},
+    {"expand_failed", "plex_grow_failures_total", K::kCounter, "",
+     "Failed attempts to get a block or its record.", J | M, AP_AT(Plex, expand_failed)},
+    {"alloc_failed", "plex_alloc_failures_total", K::kCounter, "",
+     "Allocations that returned null.", J | M | H, AP_AT(Plex, alloc_failed)},
+};
+AP_RECORD_CHECK(kPlexFields);
+
+using Block = auto_plex_block_snapshot;
+constexpr ApField kBlockFields[] = {
+    {"block", nullptr, K::kLabel, "", "The block record's address.", J, AP_AT(Block, block)},
+    {"alloc_num", nullptr, K::kGauge, "", "Slots in the block.", J, AP_AT(Block, alloc_num)},
+    {"using_num", nullptr, K::kGauge, "", "Slots of it handed out.", J, AP_AT(Block, using_num)},
+};
+
+using Pool = pmem_pool_snapshot;
+constexpr ApField kPoolFields[] = {
+    {"name", "pool", K::kLabel, "", "pmem_pool_<size>.", J | M | H, AP_AT(Pool, name)},
+    {"size", "size", K::kLabel, "", "Largest request the pool serves.", J | M | H,
+     AP_AT(Pool, size)},
+    {"alloc_count", "pmem_pool_allocations_total", K::kCounter, "", "Allocations the pool served.",
+     J | M | H, AP_AT(Pool, alloc_count)},
+    {"free_count", "pmem_pool_releases_total", K::kCounter, "",
+     "Allocations given back to the pool.", J | M, AP_AT(Pool, free_count)},
+    {"fail_count", "pmem_pool_failures_total", K::kCounter, "",
+     "Allocations refused for lack of memory.", J | M | H, AP_AT(Pool, fail_count)},
+    {"live_count", "pmem_pool_live", K::kGauge, "", "Live allocations.", J | M | H,
+     AP_AT(Pool, live_count)},
+    {"peak_live_count", "pmem_pool_live_peak", K::kGauge, "", "Most live allocations at once.",
+     J | M | H, AP_AT(Pool, peak_live_count)},
+};
+AP_RECORD_CHECK(kPoolFields);
+
+using Module = pmem_module_snapshot;
+constexpr ApField kModuleFields[] = {
+    {"name", "module", K::kLabel, "", "The module's name.", J | M | H, AP_AT(Module, name)},
+    {"alloc_size", "pmem_module_allocated_bytes_total", K::kCounter, "bytes",
+     "Usable bytes allocated.", J | M | H, AP_AT(Module, alloc_size)},
+    {"free_size", "pmem_module_released_bytes_total", K::kCounter, "bytes",
+     "Usable bytes given back.", J | M, AP_AT(Module, free_size)},
+    {"live_bytes", "pmem_module_live_bytes", K::kGauge, "bytes", "Usable bytes held now.",
+     J | M | H, AP_AT(Module, live_bytes)},
+    {"peak_live_bytes", "pmem_module_live_bytes_peak", K::kGauge, "bytes",
+     "Most usable bytes held at once.", J | M | H, AP_AT(Module, peak_live_bytes)},
+    {"fail_count", "pmem_module_failures_total", K::kCounter, "",
+     "Allocations refused for lack of memory.", M | H, AP_AT(Module, fail_count)},
+};
+AP_RECORD_CHECK(kModuleFields);
+
+// One pool's counts of a module, as the JSON report lists them.
+struct ModulePool {
+    uint64_t alloc_count, free_count, fail_count;
+};
+constexpr ApField kModulePoolFields[] = {
+    {"alloc_count", nullptr, K::kCounter, "", "Allocations from the pool.", J,
+     AP_AT(ModulePool, alloc_count)},
+    {"free_count", nullptr, K::kCounter, "", "Releases into the pool.", J,
+     AP_AT(ModulePool, free_count)},
+    {"fail_count", nullptr, K::kCounter, "", "Refusals by the pool.", J,
+     AP_AT(ModulePool, fail_count)},
+};
+
+using Statis = mem_statis_snapshot;
+constexpr ApField kStatisFields[] = {
+    {"module_name", "module", K::kLabel, "", "The name registered.", J | M | H,
+     AP_AT(Statis, module_name)},
+    {"mem_alloced", "accounted_bytes", K::kGauge, "bytes", "Usable bytes the module holds.",
+     J | M | H, AP_AT(Statis, mem_alloced)},
+    {"peak_mem_alloced", "accounted_bytes_peak", K::kGauge, "bytes",
+     "Most usable bytes the module held at once.", J | M | H, AP_AT(Statis, peak_mem_alloced)},
+    {"limit", "accounted_limit_bytes", K::kGauge, "bytes", "The module's ceiling (0: none).",
+     J | M | H, AP_AT(Statis, limit)},
+    {"over_limit_failed", "accounted_refusals_total", K::kCounter, "",
+     "Requests refused by the ceiling.", J | M | H, AP_AT(Statis, over_limit_failed)},
+};
+AP_RECORD_CHECK(kStatisFields);
+
+using Mallinfo = struct mallinfo2;
+constexpr ApField kMallinfoFields[] = {
+    {"arena", "mallinfo_arena_bytes", K::kGauge, "bytes",
+     "Non-mmapped bytes the system allocator holds (arena).", J | M | H, AP_AT(Mallinfo, arena)},
+    {"ordblks", "mallinfo_free_chunks", K::kGauge, "", "Free chunks (ordblks).", J | M,
+     AP_AT(Mallinfo, ordblks)},
+    {"smblks", "mallinfo_fastbin_chunks", K::kGauge, "", "Free fastbin chunks (smblks).", J | M,
+     AP_AT(Mallinfo, smblks)},
+    {"hblks", "mallinfo_mapped_regions", K::kGauge, "", "Mapped regions (hblks).", J | M,
+     AP_AT(Mallinfo, hblks)},
+    {"hblkhd", "mallinfo_mapped_bytes", K::kGauge, "bytes", "Bytes in mapped regions (hblkhd).",
+     J | M | H, AP_AT(Mallinfo, hblkhd)},
+    {"usmblks", "mallinfo_max_allocated_bytes", K::kGauge, "bytes",
+     "Maximum total allocated space (usmblks).", J | M, AP_AT(Mallinfo, usmblks)},
+    {"fsmblks", "mallinfo_fastbin_free_bytes", K::kGauge, "bytes",
+     "Bytes in free fastbin chunks (fsmblks).", J | M, AP_AT(Mallinfo, fsmblks)},
+    {"uordblks", "mallinfo_allocated_bytes", K::kGauge, "bytes", "Bytes allocated (uordblks).",
+     J | M | H, AP_AT(Mallinfo, uordblks)},
+    {"fordblks", "mallinfo_free_bytes", K::kGauge, "bytes", "Bytes free (fordblks).", J | M | H,
+     AP_AT(Mallinfo, fordblks)},
+    {"keepcost", "mallinfo_releasable_bytes", K::kGauge, "bytes",
+     "Topmost releasable bytes (keepcost).", J | M, AP_AT(Mallinfo, keepcost)},
+};
+AP_RECORD_CHECK(kMallinfoFields);
+
+// ---- the rows of each record -----------------------------------------------------------
+
+void each_plex(ApVisit visit, void *ctx) {
+    size_t index = 0;
+    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
+        auto_plex_snapshot s;
+        fill_plex(plex_of_registry_link(l), &s);
+        visit(&s, index++, ctx);
+    }
+}
+
+void each_pool(ApVisit visit, void *ctx) {
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        pmem_pool_snapshot s;
+        fill_pool(p, &s);
+        visit(&s, p, ctx);
+    }
+}
+
+void each_module(ApVisit visit, void *ctx) {
+    for (unsigned m = 0; m < PMEM_MID_N; m++) {
+        pmem_module_snapshot s;
+        fill_module(m, &s);
+        visit(&s, m, ctx);
+    }
+}
+
+void each_statis(ApVisit visit, void *ctx) {
+    const mem_statis_table t = mem_statis_table_internal();
+    for (int32_t id = 0; id < t.registered; id++) {
+        mem_statis_snapshot s;
+        fill_statis(t, id, &s);
+        visit(&s, size_t(id), ctx);
+    }
+}
+
+void each_mallinfo(ApVisit visit, void *ctx) {
+    const struct mallinfo2 mi = mallinfo2();
+    visit(&mi, 0, ctx);
+}
+
+constexpr ApRecord kBlockRecord = {
+    kBlockFields, std::size(kBlockFields), nullptr, nullptr, nullptr, 0, nullptr};
+constexpr ApRecord kModulePoolRecord = {
+    kModulePoolFields, std::size(kModulePoolFields), nullptr, nullptr, nullptr, 0, nullptr};
+
+void plex_blocks(ApJson &j, const void *row) {
+    j.begin_array("blocks");
+    plex_for_each_block(static_cast<const Plex *>(row)->plex, [&j](const Block &b) {
+        j.begin_object();
+        ap_json_members(j, kBlockRecord, &b, kToJson);
+        j.end_object();
+    });
+    j.end_array();
+}
+
+// Only the pools the module touched, as in the file report; an absent pool
+// has all three counts 0.
+void module_pools(ApJson &j, const void *row) {
+    const auto &s = *static_cast<const Module *>(row);
+    j.begin_array("pools");
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        const ModulePool counts = {s.alloc_count[p], s.free_count[p], s.fail_count[p]};
+        if (!counts.alloc_count && !counts.free_count && !counts.fail_count) continue;
+        j.begin_object();
+        j.u64("pool", p);
+        ap_json_members(j, kModulePoolRecord, &counts, kToJson);
+        j.end_object();
+    }
+    j.end_array();
+}
+
+}  // namespace
+
+extern constexpr ApRecord kPlexRecord = {
+    kPlexFields, std::size(kPlexFields), nullptr, each_plex, nullptr, 0, plex_blocks};
+extern constexpr ApRecord kPoolRecord = {
+    kPoolFields,
+    std::size(kPoolFields),
+    "pool",
+    each_pool,
+    [](const void *row) { return pool_used(*static_cast<const Pool *>(row)); },
+    kToHistory,
+    nullptr};
+extern constexpr ApRecord kModuleRecord = {
+    kModuleFields,
+    std::size(kModuleFields),
+    "mid",
+    each_module,
+    [](const void *row) { return module_used(*static_cast<const Module *>(row)); },
+    kToMetrics | kToHistory,
+    module_pools};
+extern constexpr ApRecord kStatisRecord = {
+    kStatisFields, std::size(kStatisFields), "id", each_statis, nullptr, 0, nullptr};
+extern constexpr ApRecord kMallinfoRecord = {
+    kMallinfoFields, std::size(kMallinfoFields), nullptr, each_mallinfo, nullptr, 0, nullptr};
+
+// ---- reading and writing fields --------------------------------------------------------
+
+ApValue ap_read(const ApField &f, const void *row) {
+    const char *at = static_cast<const char *>(row) + f.offset;
+    ApValue v;
+    v.type = f.type;
+    switch (f.type) {
+        case ApType::kU64:
+            memcpy(&v.u, at, sizeof v.u);
+            break;
+        case ApType::kI64:
+            memcpy(&v.i, at, sizeof v.i);
+            break;
+        case ApType::kU32: {
+            uint32_t u32;
+            memcpy(&u32, at, sizeof u32);
+            v.u = u32;
+            break;
+        }
+        case ApType::kStr:
+            memcpy(&v.s, at, sizeof v.s);
+            break;
+        case ApType::kPtr:
+            memcpy(&v.p, at, sizeof v.p);
+            break;
+        case ApType::kPoolSum: {
+            uint64_t counts[PMEM_POOL_ID_N];
+            memcpy(counts, at, sizeof counts);
+            v.u = 0;
+            for (uint64_t n : counts)
+                v.u += n;
+            break;
+        }
+    }
+    return v;
+}
+
+void ap_json_members(ApJson &j, const ApRecord &r, const void *row, uint8_t output) {
+    for (const ApField &f : r) {
+        if (!(f.outputs & output)) continue;
+        const ApValue v = ap_read(f, row);
+        switch (v.type) {
+            case ApType::kI64:
+                j.i64(f.key, v.i);
+                break;
+            case ApType::kStr:
+                j.str(f.key, v.s);
+                break;
+            case ApType::kPtr: {
+                char address[sizeof "0x0123456789abcdef"];
+                snprintf(address, sizeof address, "%p", v.p);
+                j.str(f.key, address);
+                break;
+            }
+            default:
+                j.u64(f.key, v.u);
+        }
+    }
+}
+
+void ap_json_rows(ApJson &j, const char *key, const ApRecord &r, uint8_t output) {
+    j.begin_array(key);
+    ap_each_row(r, [&](const void *row, size_t index) {
+        if ((r.filtered & output) && !r.used(row)) return;
+        j.begin_object();
+        if (output == kToJson && r.index_key) j.u64(r.index_key, index);
+        ap_json_members(j, r, row, output);
+        if (output == kToJson && r.json_extra) r.json_extra(j, row);
+        j.end_object();
+    });
+    j.end_array();
+}
+
+void ap_json_mallinfo(ApJson &j, uint8_t output) {
+    ap_each_row(kMallinfoRecord, [&](const void *row, size_t) {
+        j.begin_object("mallinfo2");
+        ap_json_members(j, kMallinfoRecord, row, output);
+        j.end_object();
+    });
+}
