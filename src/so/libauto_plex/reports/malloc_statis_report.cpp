@@ -1,11 +1,12 @@
 // The two text reports of mem_statis: the modules worth a look written over a
 // file, or every module sent line by line through the host's logging function
-// behind glibc's mallinfo figures.  Both only read the table; record values
-// go out as ssize_t to match "%zd".
+// behind glibc's mallinfo figures.  Both read the modules' snapshots, as the
+// JSON report does; values go out as ssize_t to match "%zd".
 #include <sys/types.h>
 
 #include "malloc_statis.h"
 #include "private/malloc_statis_private.h"
+#include "reports/fields.h"
 #include "reports/report_text.h"
 
 static_assert(sizeof(ssize_t) == sizeof(int64_t), "the texts print 64-bit values with %zd");
@@ -28,6 +29,20 @@ constexpr report_mallinfo_labels kMallinfo = {{
     "Topmost releasable block (keepcost):   %d\n",
 }};
 
+// Every registered module's snapshot, in id order; returns their total.
+template <class Row>
+int64_t each_module(Row &&row) {
+    const mem_statis_table t = mem_statis_table_internal();
+    int64_t total = 0;
+    for (int32_t id = 0; id < t.registered; id++) {
+        mem_statis_snapshot s;
+        fill_statis(t, id, &s);
+        row(s);
+        total += s.mem_alloced;
+    }
+    return total;
+}
+
 }  // namespace
 
 extern "C" {
@@ -39,41 +54,27 @@ AP_API void mem_statis_debug(const char *path) {
     FILE *f = report_open(path, "w+");
     if (!f) return;
     fprintf(f, kReportPidsFile, report_ppid(), report_pid());
-    const mem_statis_table t = mem_statis_table_internal();
-    int64_t total = 0;
-    for (int32_t id = 0; id < t.registered; id++) {
-        const mem_statis_entry &e = t.records[id].pub;
-        if (e.mem_alloced > kListedAbove || e.over_limit_failed != 0) {
-            fprintf(f, "module_name:%s alloc_mem:%zd", e.module_name, ssize_t(e.mem_alloced));
-            if (e.over_limit_failed != 0)
-                fprintf(f, " limit:%zd over_limit_failed:%zd", ssize_t(e.limit),
-                        ssize_t(e.over_limit_failed));
-            fputc('\n', f);
-        }
-        total += e.mem_alloced;
-    }
+    const int64_t total = each_module([f](const mem_statis_snapshot &s) {
+        if (s.mem_alloced <= kListedAbove && s.over_limit_failed == 0) return;
+        fprintf(f, "module_name:%s alloc_mem:%zd", s.module_name, ssize_t(s.mem_alloced));
+        if (s.over_limit_failed != 0)
+            fprintf(f, " limit:%zd over_limit_failed:%zd", ssize_t(s.limit),
+                    ssize_t(s.over_limit_failed));
+        fputc('\n', f);
+    });
     fprintf(f, "[summary]---total_allocated_mem:%zd----\n", ssize_t(total));
     report_close(f);
 }
 
 AP_API void mem_statis_debug_rt(app_log_rt_fn app_log_rt) {
-    constexpr int kLineBegin = 195, kLinePids = 196, kLineMallinfoBanner = 197, kLineMallinfo = 200,
-                  kLineModuleBanner = 210, kLineModule = 213, kLineSummary = 220;
+    constexpr int kLineBegin = 195, kLineModule = 213, kLineSummary = 220;
     if (!app_log_rt) return;
-    app_log_rt(kRoutine, kLineBegin, kReportBeginLine);
-    app_log_rt(kRoutine, kLinePids, kReportPidsRt, report_ppid(), report_pid());
-    app_log_rt(kRoutine, kLineMallinfoBanner, "=============mallinfo()=================\n");
-    report_mallinfo_rt(app_log_rt, kRoutine, kLineMallinfo, kMallinfo);
-    app_log_rt(kRoutine, kLineModuleBanner, "=============module_statis=================\n");
-    const mem_statis_table t = mem_statis_table_internal();
-    int64_t total = 0;
-    for (int32_t id = 0; id < t.registered; id++) {
-        const mem_statis_entry &e = t.records[id].pub;
+    report_head_rt(app_log_rt, kRoutine, kLineBegin, kMallinfo);
+    const int64_t total = each_module([app_log_rt](const mem_statis_snapshot &s) {
         app_log_rt(kRoutine, kLineModule,
-                   "module_name:%s alloc_mem:%zd limit:%zd over_limit_failed:%zd\n", e.module_name,
-                   ssize_t(e.mem_alloced), ssize_t(e.limit), ssize_t(e.over_limit_failed));
-        total += e.mem_alloced;
-    }
+                   "module_name:%s alloc_mem:%zd limit:%zd over_limit_failed:%zd\n", s.module_name,
+                   ssize_t(s.mem_alloced), ssize_t(s.limit), ssize_t(s.over_limit_failed));
+    });
     app_log_rt(kRoutine, kLineSummary, "[summary]----------total_allocated_mem:%zd------------\n",
                ssize_t(total));
 }

@@ -1,12 +1,13 @@
 // The two text reports of the object pools: a fixed-width table of every
 // registered plex appended to a file, and the same snapshot with every block
-// sent line by line through the host's logging function.  Both only read.
+// sent line by line through the host's logging function.  Both read the
+// plexes' snapshots, as the JSON report does.
 // Field order differs between the two on purpose: log pipelines and
 // operators' scripts already key on each text as it is.
 #include <sys/types.h>
 
 #include "auto_plex.h"
-#include "private/auto_plex_private.h"
+#include "reports/fields.h"
 #include "reports/report_text.h"
 
 namespace {
@@ -26,17 +27,6 @@ constexpr char kFileHeader[] =
     "item_size    expand_failed step_alloc_num\n";
 static_assert(sizeof kFileHeader - 1 == 128);
 
-// Sums of the requested item size, not the slot size, as hosts size their
-// bounds in objects of that size.
-struct Totals {
-    uint64_t max_mem = 0, allocated = 0, used = 0;
-    void add(const auto_plex *me) {
-        max_mem += me->item_size * me->max_num;
-        allocated += me->item_size * me->alloc_num;
-        used += me->item_size * me->using_num;
-    }
-};
-
 // The counters are unsigned but the texts' conversions are signed.
 inline ssize_t s64(uint64_t v) {
     return static_cast<ssize_t>(v);
@@ -44,34 +34,42 @@ inline ssize_t s64(uint64_t v) {
 
 // A registered plex always has a name; a host that nulled it still gets a
 // readable line instead of a null %s.
-inline const char *name_of(const auto_plex *me) {
-    return me->module_name ? me->module_name : "(null)";
+inline const char *name_of(const auto_plex_snapshot &s) {
+    return s.module_name ? s.module_name : "(null)";
 }
 
-void show_auto_plex_stat(const auto_plex *me, FILE *log_file) {
-    LIBAP_CHECK(me && log_file);
-    fprintf(log_file, "%-20s %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd", name_of(me),
-            s64(me->using_num), s64(me->alloc_num), s64(me->count_expand), s64(me->count_clear),
-            s64(me->max_num), s64(me->item_size), s64(me->expand_failed), s64(me->step_alloc_num));
+void show_auto_plex_stat(const auto_plex_snapshot &s, FILE *log_file) {
+    fprintf(log_file, "%-20s %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd", name_of(s),
+            s64(s.using_num), s64(s.alloc_num), s64(s.count_expand), s64(s.count_clear),
+            s64(s.max_num), s64(s.item_size), s64(s.expand_failed), s64(s.step_alloc_num));
     fputc('\n', log_file);
 }
 
-void show_auto_plex_stat_rt(const auto_plex *me, app_log_rt_fn app_log_rt) {
+void show_auto_plex_stat_rt(const auto_plex_snapshot &s, app_log_rt_fn app_log_rt) {
     static const char kRoutine[] = "show_auto_plex_stat_rt";
-    LIBAP_CHECK(me && app_log_rt);
     app_log_rt(kRoutine, kLinePlex,
                "module_name:%s using_num:%zd step_alloc_num:%zd alloc_num:%zd max_num:%zd "
                "item_size:%zd  count_expand:%zd count_clear:%zd expand_failed:%zd ",
-               name_of(me), s64(me->using_num), s64(me->step_alloc_num), s64(me->alloc_num),
-               s64(me->max_num), s64(me->item_size), s64(me->count_expand), s64(me->count_clear),
-               s64(me->expand_failed));
-    for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
-        const auto_plex_block *block = plex_block_of_node(n);
-        uint64_t using_num = plex_using_num(&block->ctl);
+               name_of(s), s64(s.using_num), s64(s.step_alloc_num), s64(s.alloc_num),
+               s64(s.max_num), s64(s.item_size), s64(s.count_expand), s64(s.count_clear),
+               s64(s.expand_failed));
+    plex_for_each_block(s.plex, [app_log_rt](const auto_plex_block_snapshot &b) {
         app_log_rt(kRoutine, kLineBlock, "    block:%p alloc_num:%zd using_num:%zd \n",
-                   static_cast<const void *>(block), s64(plex_head_of(&block->ctl)->alloc_num),
-                   s64(using_num));
+                   static_cast<const void *>(b.block), s64(b.alloc_num), s64(b.using_num));
+    });
+}
+
+// Every registered plex's snapshot, newest first, then the totals.
+template <class Row>
+PlexTotals each_plex(Row &&row) {
+    PlexTotals totals;
+    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
+        auto_plex_snapshot s;
+        fill_plex(plex_of_registry_link(l), &s);
+        row(s);
+        totals.add(s);
     }
+    return totals;
 }
 
 }  // namespace
@@ -84,12 +82,8 @@ AP_API void auto_plex_debug(const char *path) {
     report_timestamp(f);
     fprintf(f, kPidLine, report_ppid(), report_pid());
     fputs(kFileHeader, f);
-    Totals totals;
-    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-        const auto_plex *me = plex_of_registry_link(l);
-        show_auto_plex_stat(me, f);
-        totals.add(me);
-    }
+    const PlexTotals totals =
+        each_plex([f](const auto_plex_snapshot &s) { show_auto_plex_stat(s, f); });
     fprintf(f, kSummaryLine, s64(totals.max_mem), s64(totals.allocated), s64(totals.used));
     report_close(f);
 }
@@ -99,12 +93,8 @@ AP_API void auto_plex_debug_rt(app_log_rt_fn app_log_rt) {
     if (!app_log_rt) return;
     app_log_rt(kRoutine, kLineBegin, kReportBeginLine);
     app_log_rt(kRoutine, kLinePids, kPidLine, report_ppid(), report_pid());
-    Totals totals;
-    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-        const auto_plex *me = plex_of_registry_link(l);
-        show_auto_plex_stat_rt(me, app_log_rt);
-        totals.add(me);
-    }
+    const PlexTotals totals = each_plex(
+        [app_log_rt](const auto_plex_snapshot &s) { show_auto_plex_stat_rt(s, app_log_rt); });
     app_log_rt(kRoutine, kLineSummary, kSummaryLine, s64(totals.max_mem), s64(totals.allocated),
                s64(totals.used));
 }

@@ -34,8 +34,11 @@ bool report_temp_name(char (&tmp)[PATH_MAX], const char *path) {
     return n > 0 && size_t(n) < sizeof tmp;
 }
 
-void report_mallinfo_rt(app_log_rt_fn log, const char *routine, int first_line,
-                        const report_mallinfo_labels &labels) {
+void report_head_rt(app_log_rt_fn log, const char *routine, int first_line,
+                    const report_mallinfo_labels &labels) {
+    log(routine, first_line, kReportBeginLine);
+    log(routine, first_line + 1, kReportPidsRt, report_ppid(), report_pid());
+    log(routine, first_line + 2, "=============mallinfo()=================\n");
     // The texts print the int fields by design; glibc marks mallinfo
     // deprecated in favour of mallinfo2.
 #pragma GCC diagnostic push
@@ -45,5 +48,6 @@ void report_mallinfo_rt(app_log_rt_fn log, const char *routine, int first_line,
     const int fields[10] = {mi.arena,   mi.ordblks, mi.smblks,   mi.hblks,    mi.hblkhd,
                             mi.usmblks, mi.fsmblks, mi.uordblks, mi.fordblks, mi.keepcost};
     for (int k = 0; k < 10; k++)
-        log(routine, first_line + k, labels.format[k], fields[k]);
+        log(routine, first_line + 5 + k, labels.format[k], fields[k]);
+    log(routine, first_line + 15, "=============module_statis=================\n");
 }

@@ -39,9 +39,12 @@ struct report_mallinfo_labels {
     const char *format[10];
 };
 
-// Sends one snapshot of glibc's allocator statistics, field k on line
-// first_line + k (the int-field mallinfo, whose layout the texts follow).
-void report_mallinfo_rt(app_log_rt_fn log, const char *routine, int first_line,
-                        const report_mallinfo_labels &labels);
+// The head pmem's and mem_statis's callback reports share, at the same
+// offsets from their first line: the BEGIN line, the process ids, glibc's
+// allocator statistics under a banner (field k of the int-field mallinfo,
+// whose layout the texts follow, on line first_line + 5 + k), and the
+// modules' banner on line first_line + 15.
+void report_head_rt(app_log_rt_fn log, const char *routine, int first_line,
+                    const report_mallinfo_labels &labels);
 
 #endif
