@@ -92,6 +92,11 @@ bool module_used(const pmem_module_snapshot &s) {
 namespace {
 
 using K = ApKind;
+using Plex = auto_plex_snapshot;
+using Pool = pmem_pool_snapshot;
+using Module = pmem_module_snapshot;
+using Statis = mem_statis_snapshot;
+using Mallinfo = struct mallinfo2;
 constexpr uint8_t J = kToJson, M = kToMetrics, H = kToHistory;
 
 // A name a scraper can rely on: counters end in _total, a unit shows in the
@@ -108,133 +113,70 @@ consteval bool well_named(const ApField *f, size_t n) {
     return true;
 }
 
-#define AP_RECORD_CHECK(table) static_assert(well_named(table, std::size(table)), #table)
-
-using Plex = auto_plex_snapshot;
+// clang-format off
 constexpr ApField kPlexFields[] = {
-    {"module_name", "plex", K::kLabel, "", "Name given at init; plexes sharing it are one series.",
-     J | M | H, AP_AT(Plex, module_name)},
-    {"item_size", "plex_item_size_bytes", K::kGauge, "bytes", "Object size asked for at init.",
-     J | M | H | kFirstOfName, AP_AT(Plex, item_size)},
-    {"step_alloc_num", nullptr, K::kGauge, "", "Most slots a new block gets.", J,
-     AP_AT(Plex, step_alloc_num)},
-    {"max_num", "plex_slot_limit", K::kGauge, "",
-     "Most objects the plex may hand out (0: unbounded).", J | M, AP_AT(Plex, max_num)},
-    {"alloc_num", "plex_slots", K::kGauge, "", "Slots in the blocks the plex holds (alloc_num).",
-     J | M | H, AP_AT(Plex, alloc_num)},
-    {"using_num", "plex_slots_in_use", K::kGauge, "", "Slots handed out (using_num).", J | M | H,
-     AP_AT(Plex, using_num)},
-    {"peak_using_num", "plex_slots_in_use_peak", K::kGauge, "",
-     "Most slots handed out at once since init.", J | M | H, AP_AT(Plex, peak_using_num)},
+    {"module_name", "plex", K::kLabel, "", "Name given at init; plexes sharing it are one series.", J | M | H, AP_AT(Plex, module_name)},
+    {"item_size", "plex_item_size_bytes", K::kGauge, "bytes", "Object size asked for at init.", J | M | H | kFirstOfName, AP_AT(Plex, item_size)},
+    {"step_alloc_num", nullptr, K::kGauge, "", "Most slots a new block gets.", J, AP_AT(Plex, step_alloc_num)},
+    {"max_num", "plex_slot_limit", K::kGauge, "", "Most objects the plex may hand out (0: unbounded).", J | M, AP_AT(Plex, max_num)},
+    {"alloc_num", "plex_slots", K::kGauge, "", "Slots in the blocks the plex holds (alloc_num).", J | M | H, AP_AT(Plex, alloc_num)},
+    {"using_num", "plex_slots_in_use", K::kGauge, "", "Slots handed out (using_num).", J | M | H, AP_AT(Plex, using_num)},
+    {"peak_using_num", "plex_slots_in_use_peak", K::kGauge, "", "Most slots handed out at once since init.", J | M | H, AP_AT(Plex, peak_using_num)},
     {"block_num", nullptr, K::kGauge, "", "Block records made at init.", J, AP_AT(Plex, block_num)},
-    {"block_count", "plex_blocks", K::kGauge, "", "Blocks that own memory.", J | M,
-     AP_AT(Plex, block_count)},
-    {"full_block_count", nullptr, K::kGauge, "", "Blocks without a free slot.", J,
-     AP_AT(Plex, full_block_count)},
-    {"count_expand", "plex_blocks_created_total", K::kCounter, "", "Blocks created (count_expand).",
-     J | M, AP_AT(Plex, count_expand)},
-    {"count_clear", "plex_blocks_released_total", K::kCounter, "",
-     "Blocks given back (count_clear).", J | M, AP_AT(Plex, count_clear)},
-    {"expand_failed", "plex_grow_failures_total", K::kCounter, "",
-     "Failed attempts to get a block or its record.", J | M, AP_AT(Plex, expand_failed)},
-    {"alloc_failed", "plex_alloc_failures_total", K::kCounter, "",
-     "Allocations that returned null.", J | M | H, AP_AT(Plex, alloc_failed)},
-};
-AP_RECORD_CHECK(kPlexFields);
-
-using Block = auto_plex_block_snapshot;
-constexpr ApField kBlockFields[] = {
-    {"block", nullptr, K::kLabel, "", "The block record's address.", J, AP_AT(Block, block)},
-    {"alloc_num", nullptr, K::kGauge, "", "Slots in the block.", J, AP_AT(Block, alloc_num)},
-    {"using_num", nullptr, K::kGauge, "", "Slots of it handed out.", J, AP_AT(Block, using_num)},
+    {"block_count", "plex_blocks", K::kGauge, "", "Blocks that own memory.", J | M, AP_AT(Plex, block_count)},
+    {"full_block_count", nullptr, K::kGauge, "", "Blocks without a free slot.", J, AP_AT(Plex, full_block_count)},
+    {"count_expand", "plex_blocks_created_total", K::kCounter, "", "Blocks created (count_expand).", J | M, AP_AT(Plex, count_expand)},
+    {"count_clear", "plex_blocks_released_total", K::kCounter, "", "Blocks given back (count_clear).", J | M, AP_AT(Plex, count_clear)},
+    {"expand_failed", "plex_grow_failures_total", K::kCounter, "", "Failed attempts to get a block or its record.", J | M, AP_AT(Plex, expand_failed)},
+    {"alloc_failed", "plex_alloc_failures_total", K::kCounter, "", "Allocations that returned null.", J | M | H, AP_AT(Plex, alloc_failed)},
 };
 
-using Pool = pmem_pool_snapshot;
 constexpr ApField kPoolFields[] = {
     {"name", "pool", K::kLabel, "", "pmem_pool_<size>.", J | M | H, AP_AT(Pool, name)},
-    {"size", "size", K::kLabel, "", "Largest request the pool serves.", J | M | H,
-     AP_AT(Pool, size)},
-    {"alloc_count", "pmem_pool_allocations_total", K::kCounter, "", "Allocations the pool served.",
-     J | M | H, AP_AT(Pool, alloc_count)},
-    {"free_count", "pmem_pool_releases_total", K::kCounter, "",
-     "Allocations given back to the pool.", J | M, AP_AT(Pool, free_count)},
-    {"fail_count", "pmem_pool_failures_total", K::kCounter, "",
-     "Allocations refused for lack of memory.", J | M | H, AP_AT(Pool, fail_count)},
-    {"live_count", "pmem_pool_live", K::kGauge, "", "Live allocations.", J | M | H,
-     AP_AT(Pool, live_count)},
-    {"peak_live_count", "pmem_pool_live_peak", K::kGauge, "", "Most live allocations at once.",
-     J | M | H, AP_AT(Pool, peak_live_count)},
+    {"size", "size", K::kLabel, "", "Largest request the pool serves.", J | M | H, AP_AT(Pool, size)},
+    {"alloc_count", "pmem_pool_allocations_total", K::kCounter, "", "Allocations the pool served.", J | M | H, AP_AT(Pool, alloc_count)},
+    {"free_count", "pmem_pool_releases_total", K::kCounter, "", "Allocations given back to the pool.", J | M, AP_AT(Pool, free_count)},
+    {"fail_count", "pmem_pool_failures_total", K::kCounter, "", "Allocations refused for lack of memory.", J | M | H, AP_AT(Pool, fail_count)},
+    {"live_count", "pmem_pool_live", K::kGauge, "", "Live allocations.", J | M | H, AP_AT(Pool, live_count)},
+    {"peak_live_count", "pmem_pool_live_peak", K::kGauge, "", "Most live allocations at once.", J | M | H, AP_AT(Pool, peak_live_count)},
 };
-AP_RECORD_CHECK(kPoolFields);
 
-using Module = pmem_module_snapshot;
 constexpr ApField kModuleFields[] = {
     {"name", "module", K::kLabel, "", "The module's name.", J | M | H, AP_AT(Module, name)},
-    {"alloc_size", "pmem_module_allocated_bytes_total", K::kCounter, "bytes",
-     "Usable bytes allocated.", J | M | H, AP_AT(Module, alloc_size)},
-    {"free_size", "pmem_module_released_bytes_total", K::kCounter, "bytes",
-     "Usable bytes given back.", J | M, AP_AT(Module, free_size)},
-    {"live_bytes", "pmem_module_live_bytes", K::kGauge, "bytes", "Usable bytes held now.",
-     J | M | H, AP_AT(Module, live_bytes)},
-    {"peak_live_bytes", "pmem_module_live_bytes_peak", K::kGauge, "bytes",
-     "Most usable bytes held at once.", J | M | H, AP_AT(Module, peak_live_bytes)},
-    {"fail_count", "pmem_module_failures_total", K::kCounter, "",
-     "Allocations refused for lack of memory.", M | H, AP_AT(Module, fail_count)},
-};
-AP_RECORD_CHECK(kModuleFields);
-
-// One pool's counts of a module, as the JSON report lists them.
-struct ModulePool {
-    uint64_t alloc_count, free_count, fail_count;
-};
-constexpr ApField kModulePoolFields[] = {
-    {"alloc_count", nullptr, K::kCounter, "", "Allocations from the pool.", J,
-     AP_AT(ModulePool, alloc_count)},
-    {"free_count", nullptr, K::kCounter, "", "Releases into the pool.", J,
-     AP_AT(ModulePool, free_count)},
-    {"fail_count", nullptr, K::kCounter, "", "Refusals by the pool.", J,
-     AP_AT(ModulePool, fail_count)},
+    {"alloc_size", "pmem_module_allocated_bytes_total", K::kCounter, "bytes", "Usable bytes allocated.", J | M | H, AP_AT(Module, alloc_size)},
+    {"free_size", "pmem_module_released_bytes_total", K::kCounter, "bytes", "Usable bytes given back.", J | M, AP_AT(Module, free_size)},
+    {"live_bytes", "pmem_module_live_bytes", K::kGauge, "bytes", "Usable bytes held now.", J | M | H, AP_AT(Module, live_bytes)},
+    {"peak_live_bytes", "pmem_module_live_bytes_peak", K::kGauge, "bytes", "Most usable bytes held at once.", J | M | H, AP_AT(Module, peak_live_bytes)},
+    {"fail_count", "pmem_module_failures_total", K::kCounter, "", "Allocations refused for lack of memory.", M | H, AP_AT(Module, fail_count)},
 };
 
-using Statis = mem_statis_snapshot;
 constexpr ApField kStatisFields[] = {
-    {"module_name", "module", K::kLabel, "", "The name registered.", J | M | H,
-     AP_AT(Statis, module_name)},
-    {"mem_alloced", "accounted_bytes", K::kGauge, "bytes", "Usable bytes the module holds.",
-     J | M | H, AP_AT(Statis, mem_alloced)},
-    {"peak_mem_alloced", "accounted_bytes_peak", K::kGauge, "bytes",
-     "Most usable bytes the module held at once.", J | M | H, AP_AT(Statis, peak_mem_alloced)},
-    {"limit", "accounted_limit_bytes", K::kGauge, "bytes", "The module's ceiling (0: none).",
-     J | M | H, AP_AT(Statis, limit)},
-    {"over_limit_failed", "accounted_refusals_total", K::kCounter, "",
-     "Requests refused by the ceiling.", J | M | H, AP_AT(Statis, over_limit_failed)},
+    {"module_name", "module", K::kLabel, "", "The name registered.", J | M | H, AP_AT(Statis, module_name)},
+    {"mem_alloced", "accounted_bytes", K::kGauge, "bytes", "Usable bytes the module holds.", J | M | H, AP_AT(Statis, mem_alloced)},
+    {"peak_mem_alloced", "accounted_bytes_peak", K::kGauge, "bytes", "Most usable bytes the module held at once.", J | M | H, AP_AT(Statis, peak_mem_alloced)},
+    {"limit", "accounted_limit_bytes", K::kGauge, "bytes", "The module's ceiling (0: none).", J | M | H, AP_AT(Statis, limit)},
+    {"over_limit_failed", "accounted_refusals_total", K::kCounter, "", "Requests refused by the ceiling.", J | M | H, AP_AT(Statis, over_limit_failed)},
 };
-AP_RECORD_CHECK(kStatisFields);
 
-using Mallinfo = struct mallinfo2;
 constexpr ApField kMallinfoFields[] = {
-    {"arena", "mallinfo_arena_bytes", K::kGauge, "bytes",
-     "Non-mmapped bytes the system allocator holds (arena).", J | M | H, AP_AT(Mallinfo, arena)},
-    {"ordblks", "mallinfo_free_chunks", K::kGauge, "", "Free chunks (ordblks).", J | M,
-     AP_AT(Mallinfo, ordblks)},
-    {"smblks", "mallinfo_fastbin_chunks", K::kGauge, "", "Free fastbin chunks (smblks).", J | M,
-     AP_AT(Mallinfo, smblks)},
-    {"hblks", "mallinfo_mapped_regions", K::kGauge, "", "Mapped regions (hblks).", J | M,
-     AP_AT(Mallinfo, hblks)},
-    {"hblkhd", "mallinfo_mapped_bytes", K::kGauge, "bytes", "Bytes in mapped regions (hblkhd).",
-     J | M | H, AP_AT(Mallinfo, hblkhd)},
-    {"usmblks", "mallinfo_max_allocated_bytes", K::kGauge, "bytes",
-     "Maximum total allocated space (usmblks).", J | M, AP_AT(Mallinfo, usmblks)},
-    {"fsmblks", "mallinfo_fastbin_free_bytes", K::kGauge, "bytes",
-     "Bytes in free fastbin chunks (fsmblks).", J | M, AP_AT(Mallinfo, fsmblks)},
-    {"uordblks", "mallinfo_allocated_bytes", K::kGauge, "bytes", "Bytes allocated (uordblks).",
-     J | M | H, AP_AT(Mallinfo, uordblks)},
-    {"fordblks", "mallinfo_free_bytes", K::kGauge, "bytes", "Bytes free (fordblks).", J | M | H,
-     AP_AT(Mallinfo, fordblks)},
-    {"keepcost", "mallinfo_releasable_bytes", K::kGauge, "bytes",
-     "Topmost releasable bytes (keepcost).", J | M, AP_AT(Mallinfo, keepcost)},
+    {"arena", "mallinfo_arena_bytes", K::kGauge, "bytes", "Non-mmapped bytes the system allocator holds (arena).", J | M | H, AP_AT(Mallinfo, arena)},
+    {"ordblks", "mallinfo_free_chunks", K::kGauge, "", "Free chunks (ordblks).", J | M, AP_AT(Mallinfo, ordblks)},
+    {"smblks", "mallinfo_fastbin_chunks", K::kGauge, "", "Free fastbin chunks (smblks).", J | M, AP_AT(Mallinfo, smblks)},
+    {"hblks", "mallinfo_mapped_regions", K::kGauge, "", "Mapped regions (hblks).", J | M, AP_AT(Mallinfo, hblks)},
+    {"hblkhd", "mallinfo_mapped_bytes", K::kGauge, "bytes", "Bytes in mapped regions (hblkhd).", J | M | H, AP_AT(Mallinfo, hblkhd)},
+    {"usmblks", "mallinfo_max_allocated_bytes", K::kGauge, "bytes", "Maximum total allocated space (usmblks).", J | M, AP_AT(Mallinfo, usmblks)},
+    {"fsmblks", "mallinfo_fastbin_free_bytes", K::kGauge, "bytes", "Bytes in free fastbin chunks (fsmblks).", J | M, AP_AT(Mallinfo, fsmblks)},
+    {"uordblks", "mallinfo_allocated_bytes", K::kGauge, "bytes", "Bytes allocated (uordblks).", J | M | H, AP_AT(Mallinfo, uordblks)},
+    {"fordblks", "mallinfo_free_bytes", K::kGauge, "bytes", "Bytes free (fordblks).", J | M | H, AP_AT(Mallinfo, fordblks)},
+    {"keepcost", "mallinfo_releasable_bytes", K::kGauge, "bytes", "Topmost releasable bytes (keepcost).", J | M, AP_AT(Mallinfo, keepcost)},
 };
-AP_RECORD_CHECK(kMallinfoFields);
+// clang-format on
+
+static_assert(well_named(kPlexFields, std::size(kPlexFields)) &&
+              well_named(kPoolFields, std::size(kPoolFields)) &&
+              well_named(kModuleFields, std::size(kModuleFields)) &&
+              well_named(kStatisFields, std::size(kStatisFields)) &&
+              well_named(kMallinfoFields, std::size(kMallinfoFields)));
 
 // ---- the rows of each record -----------------------------------------------------------
 
@@ -277,18 +219,18 @@ void each_mallinfo(ApVisit visit, void *ctx) {
     visit(&mi, 0, ctx);
 }
 
-constexpr ApRecord kBlockRecord = {
-    kBlockFields, std::size(kBlockFields), nullptr, nullptr, nullptr, 0, nullptr};
-constexpr ApRecord kModulePoolRecord = {
-    kModulePoolFields, std::size(kModulePoolFields), nullptr, nullptr, nullptr, 0, nullptr};
-
 void plex_blocks(ApJson &j, const void *row) {
     j.begin_array("blocks");
-    plex_for_each_block(static_cast<const Plex *>(row)->plex, [&j](const Block &b) {
-        j.begin_object();
-        ap_json_members(j, kBlockRecord, &b, kToJson);
-        j.end_object();
-    });
+    plex_for_each_block(
+        static_cast<const Plex *>(row)->plex, [&j](const auto_plex_block_snapshot &b) {
+            char address[sizeof "0x0123456789abcdef"];
+            snprintf(address, sizeof address, "%p", static_cast<const void *>(b.block));
+            j.begin_object();
+            j.str("block", address);
+            j.u64("alloc_num", b.alloc_num);
+            j.u64("using_num", b.using_num);
+            j.end_object();
+        });
     j.end_array();
 }
 
@@ -298,11 +240,12 @@ void module_pools(ApJson &j, const void *row) {
     const auto &s = *static_cast<const Module *>(row);
     j.begin_array("pools");
     for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-        const ModulePool counts = {s.alloc_count[p], s.free_count[p], s.fail_count[p]};
-        if (!counts.alloc_count && !counts.free_count && !counts.fail_count) continue;
+        if (!s.alloc_count[p] && !s.free_count[p] && !s.fail_count[p]) continue;
         j.begin_object();
         j.u64("pool", p);
-        ap_json_members(j, kModulePoolRecord, &counts, kToJson);
+        j.u64("alloc_count", s.alloc_count[p]);
+        j.u64("free_count", s.free_count[p]);
+        j.u64("fail_count", s.fail_count[p]);
         j.end_object();
     }
     j.end_array();
@@ -355,9 +298,6 @@ ApValue ap_read(const ApField &f, const void *row) {
         case ApType::kStr:
             memcpy(&v.s, at, sizeof v.s);
             break;
-        case ApType::kPtr:
-            memcpy(&v.p, at, sizeof v.p);
-            break;
         case ApType::kPoolSum: {
             uint64_t counts[PMEM_POOL_ID_N];
             memcpy(counts, at, sizeof counts);
@@ -381,12 +321,6 @@ void ap_json_members(ApJson &j, const ApRecord &r, const void *row, uint8_t outp
             case ApType::kStr:
                 j.str(f.key, v.s);
                 break;
-            case ApType::kPtr: {
-                char address[sizeof "0x0123456789abcdef"];
-                snprintf(address, sizeof address, "%p", v.p);
-                j.str(f.key, address);
-                break;
-            }
             default:
                 j.u64(f.key, v.u);
         }

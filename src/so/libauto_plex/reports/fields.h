@@ -70,8 +70,8 @@ uint64_t module_failures(const pmem_module_snapshot &s);
 enum class ApKind : uint8_t { kLabel, kGauge, kCounter };
 
 // How a field is stored.  kPoolSum: a per-pool count array, exported as its
-// sum; kPtr: an address, exported as a "%p" string.
-enum class ApType : uint8_t { kU64, kI64, kU32, kStr, kPtr, kPoolSum };
+// sum.
+enum class ApType : uint8_t { kU64, kI64, kU32, kStr, kPoolSum };
 
 enum : uint8_t {
     kToJson = 1,       // the JSON reports
@@ -103,8 +103,6 @@ consteval ApType ap_type_of() {
         return ApType::kStr;
     else if constexpr (std::is_same_v<T, uint64_t[PMEM_POOL_ID_N]>)
         return ApType::kPoolSum;
-    else if constexpr (std::is_pointer_v<T>)
-        return ApType::kPtr;
     else
         static_assert(!sizeof(T), "a field type the writers cannot print");
 }
@@ -143,7 +141,6 @@ struct ApValue {
         uint64_t u;
         int64_t i;
         const char *s;
-        const void *p;
     };
 };
 ApValue ap_read(const ApField &f, const void *row);

@@ -131,17 +131,43 @@ int json_to_log(app_log_rt_fn log, const char *routine, const char *report, json
     return -1;
 }
 
+// The first `capacity` rows of a record into `out`; the number of rows.
+template <class Snapshot>
+size_t take_rows(const ApRecord &r, Snapshot *out, size_t capacity) {
+    AP_STATS_CHECK_BUFFER(out, capacity);
+    size_t total = 0;
+    ap_each_row(r, [&](const void *row, size_t) {
+        if (total < capacity) out[total] = *static_cast<const Snapshot *>(row);
+        total++;
+    });
+    return total;
+}
+
 }  // namespace
 
 extern "C" {
 
-AP_API size_t auto_plex_take_snapshot(auto_plex_snapshot *out, size_t capacity) {
-    AP_STATS_CHECK_BUFFER(out, capacity);
-    size_t total = 0;
-    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next, total++)
-        if (total < capacity) fill_plex(plex_of_registry_link(l), &out[total]);
-    return total;
-}
+// Each snapshot call copies a record's rows; each JSON report has a file and
+// a callback form.
+#define AP_SNAPSHOT(function, Snapshot, record)              \
+    AP_API size_t function(Snapshot *out, size_t capacity) { \
+        return take_rows(record, out, capacity);             \
+    }
+#define AP_JSON_REPORT(prefix, report, body)                                    \
+    AP_API int prefix##_debug_json(const char *path) {                          \
+        return json_to_file(path, report, body);                                \
+    }                                                                           \
+    AP_API int prefix##_debug_json_rt(app_log_rt_fn app_log_rt) {               \
+        return json_to_log(app_log_rt, #prefix "_debug_json_rt", report, body); \
+    }
+
+AP_SNAPSHOT(auto_plex_take_snapshot, auto_plex_snapshot, kPlexRecord)
+AP_SNAPSHOT(pmem_take_pool_snapshot, pmem_pool_snapshot, kPoolRecord)
+AP_SNAPSHOT(pmem_take_module_snapshot, pmem_module_snapshot, kModuleRecord)
+AP_SNAPSHOT(mem_statis_take_snapshot, mem_statis_snapshot, kStatisRecord)
+AP_JSON_REPORT(auto_plex, "auto_plex", plex_body)
+AP_JSON_REPORT(pmem_statis, "pmem", pmem_body)
+AP_JSON_REPORT(mem_statis, "mem_statis", statis_body)
 
 AP_API size_t auto_plex_take_block_snapshot(const auto_plex *me, auto_plex_block_snapshot *out,
                                             size_t capacity) {
@@ -153,52 +179,6 @@ AP_API size_t auto_plex_take_block_snapshot(const auto_plex *me, auto_plex_block
         total++;
     });
     return total;
-}
-
-AP_API int auto_plex_debug_json(const char *path) {
-    return json_to_file(path, "auto_plex", plex_body);
-}
-
-AP_API int auto_plex_debug_json_rt(app_log_rt_fn app_log_rt) {
-    return json_to_log(app_log_rt, "auto_plex_debug_json_rt", "auto_plex", plex_body);
-}
-
-AP_API size_t pmem_take_pool_snapshot(pmem_pool_snapshot *out, size_t capacity) {
-    AP_STATS_CHECK_BUFFER(out, capacity);
-    for (unsigned p = 0; p < PMEM_POOL_ID_N && p < capacity; p++)
-        fill_pool(p, &out[p]);
-    return PMEM_POOL_ID_N;
-}
-
-AP_API size_t pmem_take_module_snapshot(pmem_module_snapshot *out, size_t capacity) {
-    AP_STATS_CHECK_BUFFER(out, capacity);
-    for (unsigned m = 0; m < PMEM_MID_N && m < capacity; m++)
-        fill_module(m, &out[m]);
-    return PMEM_MID_N;
-}
-
-AP_API int pmem_statis_debug_json(const char *path) {
-    return json_to_file(path, "pmem", pmem_body);
-}
-
-AP_API int pmem_statis_debug_json_rt(app_log_rt_fn app_log_rt) {
-    return json_to_log(app_log_rt, "pmem_statis_debug_json_rt", "pmem", pmem_body);
-}
-
-AP_API size_t mem_statis_take_snapshot(mem_statis_snapshot *out, size_t capacity) {
-    AP_STATS_CHECK_BUFFER(out, capacity);
-    const mem_statis_table t = mem_statis_table_internal();
-    for (int32_t id = 0; id < t.registered && size_t(id) < capacity; id++)
-        fill_statis(t, id, &out[id]);
-    return size_t(t.registered);
-}
-
-AP_API int mem_statis_debug_json(const char *path) {
-    return json_to_file(path, "mem_statis", statis_body);
-}
-
-AP_API int mem_statis_debug_json_rt(app_log_rt_fn app_log_rt) {
-    return json_to_log(app_log_rt, "mem_statis_debug_json_rt", "mem_statis", statis_body);
 }
 
 }  // extern "C"
