@@ -78,7 +78,7 @@ AP_API size_t auto_plex_take_snapshot(auto_plex_snapshot *out, size_t capacity);
 AP_API size_t auto_plex_take_block_snapshot(const auto_plex *me, auto_plex_block_snapshot *out,
                                             size_t capacity);
 /* {"version","report":"auto_plex","time","ppid","pid","mallinfo2",
- *  "plexes":[{...,"blocks":[...]}],"summary"}: see the README. */
+ *  "plexes":[{...,"blocks":[...]}],"summary"}: see docs/REPORTS.md. */
 AP_API int auto_plex_debug_json(const char *path);
 AP_API int auto_plex_debug_json_rt(app_log_rt_fn app_log_rt);
 
@@ -113,7 +113,7 @@ AP_API size_t pmem_take_pool_snapshot(pmem_pool_snapshot *out, size_t capacity);
 /* All 129 modules; returns 129. */
 AP_API size_t pmem_take_module_snapshot(pmem_module_snapshot *out, size_t capacity);
 /* {"version","report":"pmem","time","ppid","pid","inited","mallinfo2",
- *  "pools":[...],"modules":[...],"summary"}: see the README. */
+ *  "pools":[...],"modules":[...],"summary"}: see docs/REPORTS.md. */
 AP_API int pmem_statis_debug_json(const char *path);
 AP_API int pmem_statis_debug_json_rt(app_log_rt_fn app_log_rt);
 
@@ -131,7 +131,7 @@ typedef struct mem_statis_snapshot {
 /* Every registered module, in id order. */
 AP_API size_t mem_statis_take_snapshot(mem_statis_snapshot *out, size_t capacity);
 /* {"version","report":"mem_statis","time","ppid","pid","mallinfo2",
- *  "modules":[...],"summary"}: see the README. */
+ *  "modules":[...],"summary"}: see docs/REPORTS.md. */
 AP_API int mem_statis_debug_json(const char *path);
 AP_API int mem_statis_debug_json_rt(app_log_rt_fn app_log_rt);
 
