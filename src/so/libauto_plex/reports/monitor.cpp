@@ -1,10 +1,11 @@
 // Monitoring (ap_monitor.h): Prometheus metrics, the history file, and the
 // live-allocation report.
 //
-// Owns no state.  The metrics writer allocates nothing: a host calls it when
-// memory is short too, and under the preload a heap allocation from here
-// would come back into pmem while it is being read.  It formats into a
-// stack buffer and hands it to a file descriptor or the host's sink.
+// Owns no state.  The metrics writer formats into a stack buffer and hands
+// it to a file descriptor or the host's sink: a host calls it when memory is
+// short too, and under the preload a heap allocation from here would come
+// back into pmem while it is being read.  Only a host of more than 256
+// plexes costs it one buffer, from the system allocator, to group them.
 #include "ap_monitor.h"
 
 #include <fcntl.h>
