@@ -109,9 +109,7 @@ TEST_F(Pmem, EdgesOfEveryCall) {
     EXPECT_EQ(memcmp(huge, "\x00\x01\x02", 3), 0);
     void *zero = pmem_realloc(3, huge, 0);
     EXPECT_EQ(pool_of(zero), 0u) << "size 0: released, then a zero-size area";
-    for (void *p :
-         {zero, static_cast<void *>(z), static_cast<void *>(n3), static_cast<void *>(whole)})
-        pmem_free(p);
+    pmem_free(zero), pmem_free(z), pmem_free(n3), pmem_free(whole);
 }
 
 // Large areas (pool 26) not counted with the pools' memory, or a trim that
@@ -188,7 +186,7 @@ TEST(PmemBeforeInit, EveryCallPassesToTheSystemAllocator) {
     });
 }
 
-// Checks that are missing, or let a bad header reach the pools.
+// Checks that are missing, let a bad header reach the pools, or print another line.
 TEST_F(Pmem, ContractViolationsStopTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (auto call : std::vector<std::function<void()>>{
@@ -196,7 +194,7 @@ TEST_F(Pmem, ContractViolationsStopTheProcess) {
              [] { pmem_realloc(PMEM_MID_N, nullptr, 1); }, [] { pmem_strdup(PMEM_MID_N, "x"); },
              [] { pmem_strndup(PMEM_MID_N, "x", 1); }})
         EXPECT_DEATH(call(), "Assertion `mid < PMEM_MID_N' failed");
-    void *keep = pmem_malloc(0, 100);  // keeps the block live: the header stays readable
+    void *keep = pmem_malloc(0, 100), *pool5 = pmem_malloc(0, 200);  // live blocks; none in pool 6
     auto *p = static_cast<unsigned char *>(pmem_malloc(0, 100));
     auto aborts = ::testing::KilledBySignal(SIGABRT);
     EXPECT_EXIT(pmem_init(), aborts, "^$");
@@ -206,5 +204,10 @@ TEST_F(Pmem, ContractViolationsStopTheProcess) {
     EXPECT_EXIT((p[-6] = 129, pmem_free(p)), aborts, "^$");
     EXPECT_EXIT((p[-4] |= 1, pmem_free(p)), aborts, "^$");
     EXPECT_EXIT((pmem_free(p), pmem_free(p)), aborts, "^$");
-    pmem_free(p), pmem_free(keep);
+    // A header naming a pool that does not hold the slot: auto_plex_free's own line.
+    const std::string line = "^[^ ]+: [^ ]*auto_plex\\.cpp:[0-9]+: auto_plex_free: Assertion `";
+    EXPECT_DEATH((p[-8] = 5, pmem_free(p)), line + "avl_node' failed\\.\n$");
+    EXPECT_DEATH((p[-8] = 5, pmem_realloc(0, p, 20)), line + "avl_node' failed\\.\n$");
+    EXPECT_DEATH((p[-8] = 6, pmem_realloc(0, p, 0)), line + "me->using_tree' failed\\.\n$");
+    pmem_free(p), pmem_free(keep), pmem_free(pool5);
 }

@@ -417,6 +417,13 @@ plex_release_state auto_plex_release_state_internal() {
     return {s_held, s_dirty};
 }
 
+// The texts and the function named are auto_plex_free's also when pmem
+// releases: the check belongs to the pool, not to the interface used.
+void auto_plex_free_refused_internal(const auto_plex *me) {
+    ap_check_fail_internal(me->using_tree ? "avl_node" : "me->using_tree", __FILE__, __LINE__,
+                           "auto_plex_free");
+}
+
 extern "C" {
 
 AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
@@ -513,8 +520,9 @@ AP_API void *auto_plex_alloc(auto_plex *me) {
 AP_API void auto_plex_free(auto_plex *me, void *ptr) {
     LIBAP_CHECK(me);
     LIBAP_CHECK(ptr);
-    LIBAP_CHECK(me->using_tree);
-    LIBAP_CHECK_MSG(plex_pool_free(me, ptr), "avl_node");
+    // Checked first: a cleared plex has no directory to search.
+    if (!me->using_tree || !plex_pool_free(me, ptr)) [[unlikely]]
+        auto_plex_free_refused_internal(me);
 }
 
 }  // extern "C"

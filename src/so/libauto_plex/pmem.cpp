@@ -403,7 +403,7 @@ inline void release(pmem_header *h) {
         ptr_set_erase(&s_large, reinterpret_cast<uintptr_t>(h));
         auto_plex_released_internal(h, usable_size(h) + PMEM_HEADER_SIZE);
     } else if (!plex_pool_free(&pmem_pools[id].pool_plex, h)) [[unlikely]]
-        header_check_failed();  // a header naming a pool that does not hold it
+        auto_plex_free_refused_internal(&pmem_pools[id].pool_plex);  // a foreign pointer
 }
 
 char *copy_string(uint16_t mid, const char *s, size_t len) {

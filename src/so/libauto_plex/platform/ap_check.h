@@ -13,7 +13,9 @@
                                                                    const char *func);
 
 // __func__ is taken at the expansion site so that the line names the public
-// function that was misused, never a helper.
+// function that was misused, never a helper.  A check shared by several paths
+// calls ap_check_fail_internal itself with the name of the function whose
+// check it is (auto_plex_private.h).
 #define LIBAP_CHECK(cond)                                                \
     do {                                                                 \
         if (__builtin_expect(!(cond), 0))                                \

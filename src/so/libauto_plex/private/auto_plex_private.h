@@ -109,6 +109,11 @@ plex_release_state auto_plex_release_state_internal();
 // The live block whose slot area holds `ptr`, or null: the pool's own lookup.
 auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *ptr);
 
+// Stops a release that no block of `me` holds with auto_plex_free's own
+// assertion line, for pmem's releases too: a host greps for one line,
+// whichever interface the pointer came back through.
+[[noreturn, gnu::cold, gnu::noinline]] void auto_plex_free_refused_internal(const auto_plex *me);
+
 // ---- the hot paths ---------------------------------------------------------
 //
 // The bodies of auto_plex_alloc and auto_plex_free, inline so that pmem's
