@@ -11,7 +11,6 @@
 #include <string.h>
 
 #include <iterator>
-#include <string_view>
 
 #include "private/pmem_private.h"
 
@@ -99,20 +98,6 @@ using Statis = mem_statis_snapshot;
 using Mallinfo = struct mallinfo2;
 constexpr uint8_t J = kToJson, M = kToMetrics, H = kToHistory;
 
-// A name a scraper can rely on: counters end in _total, a unit shows in the
-// name.
-consteval bool well_named(const ApField *f, size_t n) {
-    for (; n--; f++) {
-        if (!f->metric || f->kind == K::kLabel) continue;
-        const std::string_view name = f->metric, unit = f->unit;
-        if ((f->kind == K::kCounter) != name.ends_with("_total")) return false;
-        if (unit.empty()) continue;
-        const size_t at = name.find(unit);
-        if (at == name.npos || at == 0 || name[at - 1] != '_') return false;
-    }
-    return true;
-}
-
 // clang-format off
 constexpr ApField kPlexFields[] = {
     {"module_name", "plex", K::kLabel, "", "Name given at init; plexes sharing it are one series.", J | M | H, AP_AT(Plex, module_name)},
@@ -171,12 +156,6 @@ constexpr ApField kMallinfoFields[] = {
     {"keepcost", "mallinfo_releasable_bytes", K::kGauge, "bytes", "Topmost releasable bytes (keepcost).", J | M, AP_AT(Mallinfo, keepcost)},
 };
 // clang-format on
-
-static_assert(well_named(kPlexFields, std::size(kPlexFields)) &&
-              well_named(kPoolFields, std::size(kPoolFields)) &&
-              well_named(kModuleFields, std::size(kModuleFields)) &&
-              well_named(kStatisFields, std::size(kStatisFields)) &&
-              well_named(kMallinfoFields, std::size(kMallinfoFields)));
 
 // ---- the rows of each record -----------------------------------------------------------
 

@@ -213,11 +213,10 @@ class PlexGroups {
         size_t order;  // in the registry: the newest plex first
     };
 
-    // A null name, which only a host that overwrote one can make, sorts first.
+    // A registered plex always has a name; one a host overwrote with null
+    // sorts with the empty name instead of crashing the scrape.
     static int compare_names(const char *a, const char *b) {
-        if (a == b) return 0;
-        if (!a || !b) return a ? 1 : -1;
-        return strcmp(a, b);
+        return strcmp(a ? a : "", b ? b : "");
     }
     static uint64_t *field_at(auto_plex_snapshot *s, const ApField &f) {
         return reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(s) + f.offset);
