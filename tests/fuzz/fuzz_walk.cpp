@@ -5,6 +5,7 @@
 // lists.  pmem cannot be torn down, so the world outlives each input, which
 // ends by releasing everything.  A libFuzzer target, and a replay (files, a
 // fixed-seed stream, an out-of-memory sweep) for the suite.
+#include <map>
 #include <random>
 
 #include "malloc_statis.h"
@@ -90,6 +91,49 @@ Area take(std::vector<Area> &v, size_t pick) {
     return a;
 }
 
+// ---- the policy in the README's words, so a wrong formula disagrees here -----
+
+// Block slots and records: an unbounded pool's blocks hold the fewest whole
+// 256s of objects that come to 128 KiB; a bounded pool keeps one record per
+// whole 128 KiB of its bound (1 to 16), its blocks the fewest whole 256s of
+// slots with which those records hold the bound.
+std::pair<uint64_t, uint64_t> documented_blocks(uint64_t item, uint64_t max) {
+    uint64_t step = 256, records = 1;
+    while (max && records < 16 && (records + 1) * 131072 <= max * item)
+        records++;
+    while (max ? step * records < max : step * item < 131072)
+        step += 256;
+    return {step, records};
+}
+
+// The bytes of the block that releasing `slot` empties, when more than one
+// and a half blocks' worth of slots are then free; 0 when nothing goes.
+size_t releases(const auto_plex *me, const void *slot) {
+    const auto_plex_block *b = auto_plex_find_block_internal(me, slot);
+    const uint64_t step = documented_blocks(me->item_size, me->max_num).first;
+    const bool empties = plex_head_of(&b->ctl)->using_num == 1;
+    return empties && 2 * (me->alloc_num - me->using_num + 1) > 3 * step ? t::block_bytes(b) : 0;
+}
+
+// Runs `op`, which releases `bytes` of a block or a large area: released bytes
+// no new block has taken up stay resident up to the slack; past it a block's
+// own pages go back at once, and once more than an eighth of what the pools
+// hold (at least the slack) stays released, one trim starts the count again.
+template <class Op>
+void released(size_t bytes, bool block, Op op) {
+    const plex_release_state r = auto_plex_release_state_internal();
+    const long trims = ap_fault::trims, returned = ap_fault::returned;
+    op();
+    const bool pages_back = bytes && block && r.dirty + bytes > AUTO_PLEX_RELEASE_SLACK;
+    const size_t dirty = r.dirty + (pages_back ? 0 : bytes);
+    const bool trim =
+        bytes && !pages_back && dirty > AUTO_PLEX_RELEASE_SLACK && 8 * dirty > r.held - bytes;
+    check(ap_fault::returned == returned + pages_back && ap_fault::trims == trims + trim &&
+              auto_plex_release_state_internal().dirty == (trim ? 0 : dirty),
+          "a block released or kept against the policy, its pages kept past the slack or "
+          "returned within it, or a trim missed");
+}
+
 // ---- pools -------------------------------------------------------------------
 
 void plex_alloc(World &w, int i, int k, bool walk = true) {
@@ -98,19 +142,24 @@ void plex_alloc(World &w, int i, int k, bool walk = true) {
     const size_t idle = t::idle_count(me), dirty = auto_plex_release_state_internal().dirty;
     void *want = t::next_slot(me), *p = nullptr;
     bool failed = attempt(k, [&] { p = auto_plex_alloc(me); });
+    const auto_plex_block *fresh = p && !want ? auto_plex_find_block_internal(me, p) : nullptr;
     bool bounded_out = me->max_num && (was.using_num == me->max_num || !t::idle_count(me));
-    check(p ? !failed && (want ? p == want
-                               : p == get_start_ptr(&auto_plex_find_block_internal(me, p)->ctl))
+    check(p ? !failed && p == (want ? want : get_start_ptr(&fresh->ctl))
             : !want && (failed || bounded_out) && me->alloc_failed == was.alloc_failed + 1,
           "not the lowest block's most recently freed or next never-used slot, or null without "
           "cause");
     check(me->expand_failed == was.expand_failed + failed &&
-              me->count_expand == was.count_expand + (p && !want) &&
-              t::idle_count(me) == idle - (p && !want && idle),
+              me->count_expand == was.count_expand + !!fresh &&
+              t::idle_count(me) == idle - (fresh && idle),
           "growth or its failure miscounted, or an idle record not reused");
-    const size_t grown = p && !want ? t::block_bytes(auto_plex_find_block_internal(me, p)) : 0;
-    check(auto_plex_release_state_internal().dirty == dirty - std::min(dirty, grown),
-          "a new block did not take up released bytes");
+    // A new block of the documented size, or what is left of the bound, that
+    // takes up released bytes.
+    const uint64_t step = documented_blocks(me->item_size, me->max_num).first,
+                   room = me->max_num ? me->max_num - was.using_num : step;
+    const size_t grown = fresh ? t::block_bytes(fresh) : 0;
+    check((!fresh || plex_head_of(&fresh->ctl)->alloc_num == std::min(step, room)) &&
+              auto_plex_release_state_internal().dirty == dirty - std::min(dirty, grown),
+          "a new block's size, or released bytes it did not take up");
     if (p) keep(w.slots[i], p, me->item_size);
     if (walk) valid(me);
 }
@@ -120,54 +169,46 @@ void plex_free(World &w, int i, size_t pick, bool walk = true) {
     auto_plex *me = &w.plex[i];
     Area a = take(w.slots[i], pick);
     auto_plex_block *b = auto_plex_find_block_internal(me, a.p);
-    bool empties = plex_head_of(&b->ctl)->using_num == 1;
-    bool release = empties && me->alloc_num - me->using_num + 1 > me->step_alloc_num * 3 / 2;
-    const uint64_t cleared = me->count_clear;
-    const long trims = ap_fault::trims, returned = ap_fault::returned;
-    // Released bytes stay resident up to the slack; past it pages go back.
-    const size_t dirty = auto_plex_release_state_internal().dirty, bytes = t::block_bytes(b);
-    const bool kept = release && dirty + bytes <= AUTO_PLEX_RELEASE_SLACK;
-    auto_plex_free(me, a.p);
-    check(me->count_clear == cleared + release && (release || b->ctl.free_list == a.p),
+    const uint64_t cleared = me->count_clear, bytes = releases(me, a.p);
+    released(bytes, true, [&] { auto_plex_free(me, a.p); });
+    check(me->count_clear == cleared + !!bytes && (bytes || b->ctl.free_list == a.p),
           "release policy, or a freed slot not first out");
-    check(ap_fault::trims == trims && ap_fault::returned == returned + (release && !kept) &&
-              auto_plex_release_state_internal().dirty == dirty + (kept ? bytes : 0),
-          "released memory kept past the slack, or returned within it");
     if (walk) valid(me);
 }
 
-void plex_reinit(World &w, int i, int k) {
+// A shape of the plex's kind: `v` widens the slots and the bound.
+void plex_reinit(World &w, int i, int k, unsigned v = 0) {
     if (w.up[i]) auto_plex_clear(&w.plex[i]);
     w.slots[i].clear();
+    const uint64_t item = kShapes[i][0] + v, max = kShapes[i][1] ? kShapes[i][1] + 142 * v : 0;
     int rc = 1;
-    bool failed =
-        attempt(k, [&] { rc = auto_plex_init(&w.plex[i], kShapes[i][0], kShapes[i][1], "walk"); });
+    bool failed = attempt(k, [&] { rc = auto_plex_init(&w.plex[i], item, max, "walk"); });
     const auto_plex &me = w.plex[i];
-    check(rc == (failed ? -12 : 0) && (rc == 0 || (!me.module_name && !me.item_size &&
-                                                   !me.plex_link.next && t::idle_count(&me) == 0)),
-          "init result, or a failed init not leaving the plex cleared");
+    const auto [step, records] = documented_blocks(item, max);
+    check(rc == (failed ? -12 : 0) &&
+              (rc ? !me.module_name && !me.item_size && !me.plex_link.next && !t::idle_count(&me)
+                  : me.step_alloc_num == step && t::idle_count(&me) == records),
+          "init result or block sizing, or a failed init not leaving the plex cleared");
     w.up[i] = rc == 0;
 }
 
 // ---- pmem --------------------------------------------------------------------
 
-// Every pool edge and one either side, the spread up to 8 KiB, some of the
-// system pool, and refusals.
+// Every pool edge and one either side, the spread up to 8 KiB, the system
+// pool up to 320 KiB (a few released areas pass the slack), and refusals.
 uint64_t pmem_size(Input &in) {
     uint8_t kind = in.byte() % 8;
     uint64_t edge = pmem_pool_sizes[in.byte() % (PMEM_POOL_ID_N - 1)];
     if (kind < 2) return edge + in.byte() % 3 + (edge == 0) - 1;
     if (kind == 5) return in.byte() % 64;
-    if (kind == 6) return 8193 + in.word() % 60000;
+    if (kind == 6) return 8193 + in.word() * 5;
     if (kind == 7) return in.byte() % 2 ? (uint64_t{1} << 30) + 1 : SIZE_MAX - in.byte();
     return in.word() % 8209;
 }
 
-unsigned pool_for(uint64_t size) {
-    unsigned p = 0;
-    while (pmem_pool_sizes[p] < (size + 15) / 16 * 16)
-        p++;
-    return p;
+unsigned pool_for(uint64_t size) {  // the lowest that holds it
+    return std::lower_bound(pmem_pool_sizes, pmem_pool_sizes + PMEM_POOL_ID_N, size) -
+           pmem_pool_sizes;
 }
 
 void check_counts(const World &w, unsigned p, unsigned m) {
@@ -233,17 +274,9 @@ void pmem_op(World &w, Input &in, int op, int k) {
     if (op == 3 && !w.areas.empty()) {
         Area a = take(w.areas, in.word());
         tally(w, a, -1);
-        // A large area's release counts against the slack; past an eighth of
-        // what the pools hold, one trim.
-        const plex_release_state r = auto_plex_release_state_internal();
-        const size_t bytes = a.pool == 26 ? pmem_ptr2size(a.p) + 16 : 0;
-        const long trims = ap_fault::trims;
-        pmem_free(a.p);
-        const bool trim =
-            r.dirty + bytes > std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, (r.held - bytes) / 8);
-        check(!bytes || (ap_fault::trims == trims + trim &&
-                         auto_plex_release_state_internal().dirty == (trim ? 0 : r.dirty + bytes)),
-              "a large area's release and the trim");
+        const auto_plex *pool = a.pool < 26 ? &pmem_pools[a.pool].pool_plex : nullptr;
+        released(pool ? releases(pool, a.p - 16) : pmem_ptr2size(a.p) + 16, pool,
+                 [&] { pmem_free(a.p); });
         check_counts(w, a.pool, a.mid);
     }
     if (op == 4 && !w.areas.empty()) {
@@ -286,14 +319,13 @@ void statis_op(World &w, Input &in, int op, int k) {
             if (name == t.records[n].pub.module_name) known = n;
         bool failed = attempt(k, [&] { id = reg_module_id(name.c_str()); });
         mem_statis_table now = mem_statis_table_internal();
+        const statis_record *r = now.records + std::max(id, 0);  // the new one, if made
         check(known >= 0 ? id == known && !failed && now.registered == t.registered
               : failed
                   ? id == -1 && now.registered == t.registered
-                  : id == t.registered && now.registered == id + 1 &&
-                        name == now.records[id].pub.module_name && now.records[id].pub.limit == 0 &&
-                        now.records[id].pub.mem_alloced == 0 &&
-                        now.records[id].peak_mem_alloced == 0 &&
-                        now.records[id].pub.over_limit_failed == 0 && reg_module_id(nullptr) == -1,
+                  : id == t.registered && now.registered == id + 1 && name == r->pub.module_name &&
+                        !r->pub.limit && !r->pub.mem_alloced && !r->peak_mem_alloced &&
+                        !r->pub.over_limit_failed && reg_module_id(nullptr) == -1,
               "registration: a known name allocates, ids are not dense or a record is not new");
         return;
     }
@@ -313,10 +345,11 @@ void statis_op(World &w, Input &in, int op, int k) {
         uint64_t count = op == 3 ? in.byte() % 5 : 1;
         if (count == 0) size %= 20000;  // calloc(0, huge) is refused by some allocators
         if (op == 3 && size && in.byte() % 8 == 0) count = SIZE_MAX / size + 1;
-        const bool wraps = __int128(count) * size > SIZE_MAX;  // refused only over a ceiling
-        __int128 projected =
-            __int128(count) * size + e.mem_alloced - (old ? malloc_usable_size(old) : 0);
-        bool refused = e.limit && projected > __int128(e.limit) && !(old && !size);
+        // Refused when the module would hold more than a ceiling with the bytes
+        // asked for, less the block given up; a resize to nothing only gives up.
+        const __int128 asked = __int128(count) * size, gives_up = old ? malloc_usable_size(old) : 0;
+        const bool refused =
+            e.limit && (size || !old) && e.mem_alloced + asked > e.limit + gives_up;
         bool failed = attempt(k, [&] {
             p = op == 2   ? malloc_with_statis(size, id)
                 : op == 3 ? calloc_with_statis(count, size, id)
@@ -324,19 +357,14 @@ void statis_op(World &w, Input &in, int op, int k) {
         });
         check(mem_statis_table_internal().records[id].pub.over_limit_failed ==
                       e.over_limit_failed + refused &&
-                  !p == (refused || failed || wraps || (old && !size)),
+                  !p == (refused || failed || asked > SIZE_MAX || (old && !size)),
               "accounted result or refusal count");
-        if (p && old)
-            w.blocks[j].first = p;
-        else if (old && !size)
-            w.blocks.erase(w.blocks.begin() + j);
-        else if (p)
-            w.blocks.push_back({p, id});
+        if (old && (p || !size)) w.blocks.erase(w.blocks.begin() + j);
+        if (p) w.blocks.push_back({p, id});
     }
     if (op == 5) {
-        void *p = malloc(in.word() % 3000);
-        inc_mem_statis(p, id);
-        w.blocks.push_back({p, -id - 1});
+        w.blocks.push_back({malloc(in.word() % 3000), -id - 1});
+        inc_mem_statis(w.blocks.back().first, id);
     }
     check_module(w, id);
 }
@@ -354,24 +382,21 @@ void statis_release(World &w, size_t j) {
 // The live walk visits exactly the areas the harness holds (of one module,
 // or all), with their pool, module and usable size.
 void check_live_walk(const World &w, int mid) {
-    std::vector<pmem_live_area> seen;
+    using Seen = std::map<void *, pmem_live_area>;
+    Seen seen;
     const long countdown = std::exchange(ap_fault::countdown, 0);  // not one of the sweep's
     const long calls = pmem_walk_live(
         mid,
-        [](const pmem_live_area *a, void *v) {
-            return static_cast<std::vector<pmem_live_area> *>(v)->push_back(*a), 0;
-        },
+        [](const pmem_live_area *a, void *v) { return (*static_cast<Seen *>(v))[a->ptr] = *a, 0; },
         &seen);
     ap_fault::countdown = countdown;
-    std::sort(seen.begin(), seen.end(), [](auto &a, auto &b) { return a.ptr < b.ptr; });
     size_t held = 0;
     for (const Area &a : w.areas) {
         if (mid >= 0 && a.mid != mid) continue;
         held++;
-        auto it = std::lower_bound(seen.begin(), seen.end(), a.p,
-                                   [](const pmem_live_area &x, void *p) { return x.ptr < p; });
-        check(it != seen.end() && it->ptr == a.p && it->pool_id == a.pool && it->mid == a.mid &&
-                  it->usable_size == pmem_ptr2size(a.p),
+        const pmem_live_area &it = seen[a.p];
+        check(it.ptr == a.p && it.pool_id == a.pool && it.mid == a.mid &&
+                  it.usable_size == pmem_ptr2size(a.p),
               "the live walk missed or misdescribed an area");
     }
     check(calls == long(held) && seen.size() == held, "the live walk visited a slot not live");
@@ -421,8 +446,8 @@ void run_one(const uint8_t *data, size_t size) {
         else if (kind == 6)  // a run long enough to fill a bounded plex, walked at its end
             for (int b = in.byte(), frees = b & 1, n = 1 + (frees ? b / 2 : 2 * b); n--;)
                 frees ? plex_free(w, i, in.word(), !n) : plex_alloc(w, i, 0, !n);
-        else if (kind == 7 && (!w.up[i] || in.byte() % 4 == 0))
-            plex_reinit(w, i, fail);
+        else if (uint8_t v = kind == 7 && w.up[i] ? in.byte() : 0; kind == 7 && v % 4 == 0)
+            plex_reinit(w, i, fail, v / 4);
         else if (kind >= 8 && kind < 20)
             pmem_op(w, in, (kind - 8) % 5, fail);
         else if (kind >= 20 && kind < 30)
