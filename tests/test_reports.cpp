@@ -559,3 +559,89 @@ TEST(Reports, HistoryAndLiveAllocations) {
         pmem_free(p), pmem_free(q), pmem_free(r);
     });
 }
+
+// A callback's "stop" ignored: the live walk going on to the next slot or to
+// the large areas, or not saying how far it got; the metrics writer calling
+// its sink again after a refused write, or reporting the refusal as success.
+TEST(Reports, CallbacksThatSayStop) {
+    t::in_fresh_process([] {
+        pmem_init();
+        void *p[] = {pmem_malloc(1, 100), pmem_malloc(1, 100), pmem_malloc(2, 20000)};
+        auto_plex named;  // a long name: the metrics come in many writes
+        auto_plex_init(&named, 8, 0, std::string(1 << 15, 'n').c_str());
+        struct Calls {
+            long made, stop_at;
+            int next() { return ++made == stop_at; }
+        } walk, sink;
+        for (long stop_at : {1, 2, 0}) {  // the first slot, the last slot, never
+            walk = sink = {0, stop_at};
+            const long r = pmem_walk_live(
+                -1, [](const pmem_live_area *, void *c) { return static_cast<Calls *>(c)->next(); },
+                &walk);
+            EXPECT_TRUE(r == walk.made && walk.made == (stop_at ? stop_at : 3)) << stop_at;
+            const int written = ap_metrics_write_to(
+                [](const char *, size_t, void *c) { return static_cast<Calls *>(c)->next(); },
+                &sink);
+            EXPECT_TRUE(stop_at ? written == -1 && sink.made == stop_at : !written && sink.made > 2)
+                << stop_at;
+        }
+        auto_plex_clear(&named), pmem_free(p[0]), pmem_free(p[1]), pmem_free(p[2]);
+    });
+}
+
+// Plexes past the grouping's stack room split or merged by name, the item
+// size summed instead of the newest plex's, a module's failures not summed
+// over its pools, a counter not ending in _total, and a grouping buffer that
+// cannot be had reported as success, left half-written or leaked.
+TEST(Reports, MetricsGroupManyPlexes) {
+    t::in_fresh_process([] {
+        pmem_init();
+        std::vector<auto_plex> plexes(300);  // registered newest first: 299 ... 0
+        for (size_t i = 0; i < plexes.size(); i++) {
+            auto_plex_init(&plexes[i], i >= 200 ? 64 : 40, 0,
+                           ("p" + std::to_string(i % 100)).c_str());
+            auto_plex_alloc(&plexes[i]);
+        }
+        for (size_t size : {20, 3000}) {  // the first growth of two pools, for module 7
+            ap_fault::FailNth oom(1);
+            EXPECT_EQ(pmem_malloc(7, size), nullptr);
+        }
+        std::string text;
+        const auto into = [](const char *s, size_t n, void *ctx) {
+            return static_cast<std::string *>(ctx)->append(s, n), 0;
+        };
+        ASSERT_EQ(ap_metrics_write_to(into, &text), 0);
+        std::map<std::string, std::string> v;  // "name{labels}" -> value
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (line[0] != '#')
+                v[line.substr(0, line.rfind(' '))] = line.substr(line.rfind(' ') + 1);
+            if (line.starts_with("# TYPE")) {
+                EXPECT_EQ(line.ends_with(" counter"), line.find("_total ") != line.npos) << line;
+            }
+        }
+        for (int k = 0; k < 100; k++) {
+            const std::string plex = "{plex=\"p" + std::to_string(k) + "\"}";
+            EXPECT_TRUE(v["auto_plex_plex_slots_in_use" + plex] == "3" &&
+                        v["auto_plex_plex_item_size_bytes" + plex] == "64")
+                << k;
+        }
+        EXPECT_EQ(
+            std::count_if(v.begin(), v.end(),
+                          [](auto &kv) { return kv.first.starts_with("auto_plex_plex_blocks{"); }),
+            100 + 26);
+        EXPECT_EQ(v["auto_plex_pmem_module_failures_total{module=\"" +
+                    std::string(pmem_module_names[7]) + "\"}"],
+                  "2");
+        const long live = ap_fault::live;
+        std::string refused;
+        const std::string path = t::temp_path("metrics");
+        ap_fault::countdown = 1;
+        EXPECT_TRUE(ap_metrics_write_to(into, &refused) == -1 && refused.empty());
+        ap_fault::countdown = 1;
+        EXPECT_TRUE(ap_metrics_write(path.c_str()) == -1 && access(path.c_str(), F_OK) != 0 &&
+                    ap_fault::live == live);
+        for (auto &p : plexes)
+            auto_plex_clear(&p);
+    });
+}
