@@ -135,7 +135,9 @@ TEST_F(Pmem, LargeAreasReleasedPastTheSlackCallForOneTrim) {
 }
 
 // A live walk that visits a released slot, a slot of a block given back, or
-// a never-used slot that holds a live-looking header; or ignores its filter.
+// a never-used slot that holds a live-looking header; ignores its filter, or
+// a "stop" (going on to the next slot or the large areas, or not saying how
+// far it got).
 TEST_F(Pmem, LiveWalkVisitsExactlyTheLiveAllocations) {
     std::vector<void *> out(800);  // pool 13: 256 slots a block
     for (size_t i = 0; i < out.size(); i++)
@@ -149,7 +151,14 @@ TEST_F(Pmem, LiveWalkVisitsExactlyTheLiveAllocations) {
     for (int i = 0; i < 300; i++)  // regrown
         live.insert(pmem_malloc(5, 1000));
     const auto_plex *pool = &pmem_pools[13].pool_plex;
-    char *fresh = plex_head_of(&pool->first_free_block->ctl)->fresh_slot;
+    const auto fresh_slot = [pool]() -> char * {  // the regrowth goes on into a new block
+        const auto_plex_block *b = pool->first_free_block;
+        char *at = b ? plex_head_of(&b->ctl)->fresh_slot : nullptr;
+        return at && at < get_end_ptr(&b->ctl) ? at : nullptr;
+    };
+    char *fresh;
+    while (!(fresh = fresh_slot()))
+        live.insert(pmem_malloc(5, 1000));
     t::with_open(fresh, 16, [&] { memcpy(fresh, pmem_header_of(*live.begin()), 16); });
     std::set<void *> seen;
     auto collect = [](const pmem_live_area *a, void *ctx) -> int {
@@ -159,6 +168,18 @@ TEST_F(Pmem, LiveWalkVisitsExactlyTheLiveAllocations) {
     EXPECT_TRUE(seen == live && pool->count_clear > 0);
     seen.clear();
     EXPECT_EQ(pmem_walk_live(6, collect, &seen), 20) << "every 35th of the first 700";
+    void *large = pmem_malloc(5, 20000);            // walked after every pool
+    for (long stop_at : {1L, long(live.size())}) {  // a "stop" at the first, at the last slot
+        long left = stop_at;
+        EXPECT_EQ(
+            pmem_walk_live(
+                5,
+                [](const pmem_live_area *, void *c) { return int(--*static_cast<long *>(c) == 0); },
+                &left),
+            stop_at);
+        EXPECT_EQ(left, 0);
+    }
+    pmem_free(large);
     for (void *p : live)
         pmem_free(p);
     for (size_t i = 0; i < 700; i += 35)
