@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <iterator>
 
 #include "private/pmem_private.h"
@@ -75,15 +76,9 @@ bool pool_used(const pmem_pool_snapshot &s) {
     return s.alloc_count || s.fail_count;
 }
 
-uint64_t module_failures(const pmem_module_snapshot &s) {
-    uint64_t failures = 0;
-    for (uint64_t n : s.fail_count)
-        failures += n;
-    return failures;
-}
-
 bool module_used(const pmem_module_snapshot &s) {
-    return s.alloc_size || module_failures(s);
+    return s.alloc_size || std::any_of(std::begin(s.fail_count), std::end(s.fail_count),
+                                       [](uint64_t n) { return n; });
 }
 
 // ---- the tables ------------------------------------------------------------------------

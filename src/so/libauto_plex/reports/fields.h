@@ -62,8 +62,6 @@ struct PmemTotals {
 // the history and the metrics leave the others out.
 bool pool_used(const pmem_pool_snapshot &s);
 bool module_used(const pmem_module_snapshot &s);
-// A module's refusals over every pool.
-uint64_t module_failures(const pmem_module_snapshot &s);
 
 // ---- field tables --------------------------------------------------------------------
 
@@ -131,8 +129,10 @@ extern const ApRecord kPlexRecord, kPoolRecord, kModuleRecord, kStatisRecord, kM
 
 template <class F>
 void ap_each_row(const ApRecord &r, F &&visit) {
-    r.each([](const void *row, size_t index, void *ctx) { (*static_cast<F *>(ctx))(row, index); },
-           &visit);
+    using Visit = std::remove_reference_t<F>;
+    r.each(
+        [](const void *row, size_t index, void *ctx) { (*static_cast<Visit *>(ctx))(row, index); },
+        const_cast<std::remove_const_t<Visit> *>(&visit));
 }
 
 struct ApValue {

@@ -136,9 +136,9 @@ template <class Snapshot>
 size_t take_rows(const ApRecord &r, Snapshot *out, size_t capacity) {
     AP_STATS_CHECK_BUFFER(out, capacity);
     size_t total = 0;
-    ap_each_row(r, [&](const void *row, size_t) {
-        if (total < capacity) out[total] = *static_cast<const Snapshot *>(row);
-        total++;
+    ap_each_row(r, [&](const void *row, size_t index) {
+        if (index < capacity) out[index] = *static_cast<const Snapshot *>(row);
+        total = index + 1;
     });
     return total;
 }
