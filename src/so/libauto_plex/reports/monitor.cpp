@@ -36,7 +36,6 @@ namespace {
 
 class TextOut {
   public:
-    TextOut(int fd) : fd_(fd) {}
     TextOut(ap_text_sink sink, void *ctx) : sink_(sink), ctx_(ctx) {}
     TextOut(const TextOut &) = delete;
     TextOut &operator=(const TextOut &) = delete;
@@ -84,25 +83,14 @@ class TextOut {
 
   private:
     void flush() {
-        if (len_ && !failed_) {
-            if (sink_) {
-                failed_ = sink_(buf_, len_, ctx_) != 0;
-            } else {
-                for (size_t done = 0; done < len_ && !failed_;) {
-                    const ssize_t n = write(fd_, buf_ + done, len_ - done);
-                    failed_ = n <= 0;
-                    done += size_t(n);  // what a failure adds is never read
-                }
-            }
-        }
+        if (len_ && !failed_) failed_ = sink_(buf_, len_, ctx_) != 0;
         len_ = 0;
     }
 
     char buf_[4096];
     size_t len_ = 0;
-    int fd_ = -1;
-    ap_text_sink sink_ = nullptr;
-    void *ctx_ = nullptr;
+    ap_text_sink sink_;
+    void *ctx_;
     bool failed_ = false;
 };
 
@@ -118,7 +106,7 @@ void sample(TextOut &o, const ApRecord &r, const ApField &f, const void *row) {
     o.print("auto_plex_%s", f.metric);
     char open = '{';
     for (const ApField &label : r) {
-        if (label.kind != ApKind::kLabel || !(label.outputs & kToMetrics)) continue;
+        if (label.kind != ApKind::kLabel) continue;  // every label of a record labels its series
         o.print("%c%s=\"", open, label.metric);
         const ApValue v = ap_read(label, row);
         if (v.type == ApType::kStr)
@@ -142,7 +130,7 @@ void sample(TextOut &o, const ApRecord &r, const ApField &f, const void *row) {
 template <class Rows>
 void families(TextOut &o, const ApRecord &r, Rows &&rows) {
     for (const ApField &f : r) {
-        if (!f.metric || f.kind == ApKind::kLabel) continue;
+        if (!(f.outputs & kToMetrics) || f.kind == ApKind::kLabel) continue;
         family(o, f);
         rows([&](const void *row) { sample(o, r, f, row); });
     }
@@ -326,9 +314,13 @@ AP_API int ap_metrics_write(const char *path) {
     if (!path || !report_temp_name(tmp, path)) return -1;
     const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
+    // The file is ours and regular: a short write means the disk is full.
+    const auto to_file = [](const char *text, size_t len, void *ctx) {
+        return int(write(int(intptr_t(ctx)), text, len) != ssize_t(len));
+    };
     bool ok;
     {
-        TextOut o(fd);
+        TextOut o(to_file, reinterpret_cast<void *>(intptr_t(fd)));
         ok = metrics(o);
     }
     ok = close(fd) == 0 && ok;
