@@ -29,12 +29,13 @@ void fill_module(unsigned mid, pmem_module_snapshot *s);
 void fill_statis(const mem_statis_table &t, int32_t id, mem_statis_snapshot *s);
 
 // The blocks of a plex that own memory, by address; `visit` returns nothing.
+// A record without block memory stops in plex_using_num ("me && me->head").
 template <class Visit>
 void plex_for_each_block(const auto_plex *me, Visit &&visit) {
     for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
         const auto_plex_block *block = plex_block_of_node(n);
-        const plex_block_head *h = plex_head_of(&block->ctl);
-        visit(auto_plex_block_snapshot{block, h->alloc_num, h->using_num});
+        const uint64_t using_num = plex_using_num(&block->ctl);
+        visit(auto_plex_block_snapshot{block, plex_head_of(&block->ctl)->alloc_num, using_num});
     }
 }
 

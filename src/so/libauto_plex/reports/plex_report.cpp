@@ -39,6 +39,8 @@ inline const char *name_of(const auto_plex_snapshot &s) {
 }
 
 void show_auto_plex_stat(const auto_plex_snapshot &s, FILE *log_file) {
+    const auto_plex *me = s.plex;
+    LIBAP_CHECK(me && log_file);
     fprintf(log_file, "%-20s %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd %-12zd", name_of(s),
             s64(s.using_num), s64(s.alloc_num), s64(s.count_expand), s64(s.count_clear),
             s64(s.max_num), s64(s.item_size), s64(s.expand_failed), s64(s.step_alloc_num));
@@ -47,13 +49,15 @@ void show_auto_plex_stat(const auto_plex_snapshot &s, FILE *log_file) {
 
 void show_auto_plex_stat_rt(const auto_plex_snapshot &s, app_log_rt_fn app_log_rt) {
     static const char kRoutine[] = "show_auto_plex_stat_rt";
+    const auto_plex *me = s.plex;
+    LIBAP_CHECK(me && app_log_rt);
     app_log_rt(kRoutine, kLinePlex,
                "module_name:%s using_num:%zd step_alloc_num:%zd alloc_num:%zd max_num:%zd "
                "item_size:%zd  count_expand:%zd count_clear:%zd expand_failed:%zd ",
                name_of(s), s64(s.using_num), s64(s.step_alloc_num), s64(s.alloc_num),
                s64(s.max_num), s64(s.item_size), s64(s.count_expand), s64(s.count_clear),
                s64(s.expand_failed));
-    plex_for_each_block(s.plex, [app_log_rt](const auto_plex_block_snapshot &b) {
+    plex_for_each_block(me, [app_log_rt](const auto_plex_block_snapshot &b) {
         app_log_rt(kRoutine, kLineBlock, "    block:%p alloc_num:%zd using_num:%zd \n",
                    static_cast<const void *>(b.block), s64(b.alloc_num), s64(b.using_num));
     });
