@@ -8,8 +8,9 @@
  * HELP and TYPE lines.  Plexes are labelled by name (plexes sharing a name
  * are summed), pmem pools by name and size, modules by name; pmem modules
  * that have never allocated are left out.  Both forms allocate nothing for
- * up to 256 plexes; past that, the plexes are grouped by name in one buffer
- * from the system allocator, and without it the write fails.  The file form
+ * up to 64 plexes (pmem's 26 pools among them); past that, the plexes are
+ * grouped by name in one buffer from the system allocator, and without it
+ * the write fails.  The file form
  * writes a temporary file beside `path` (".<pid>.tmp") and renames it over
  * `path`, as the textfile collector requires.
  *

@@ -71,6 +71,22 @@ inline uint64_t plex_peak_internal(const auto_plex *me) {
     return me->module_name ? plex_ext_of(me)->peak_using_num : 0;
 }
 
+// The blocks that own memory, and how many of them have no free slot, read
+// from the directory without touching block memory (a report over many
+// plexes would otherwise fault in one page per block); 0 and 0 for a plex
+// that is not initialised.
+struct plex_block_counts {
+    uint64_t blocks, full;
+};
+inline plex_block_counts plex_block_counts_internal(const auto_plex *me) {
+    if (!me->module_name) return {0, 0};
+    const plex_directory &d = plex_ext_of(me)->dir;
+    uint64_t with_room = 0;
+    for (uint32_t w = 0; w < (d.count + 63) / 64; w++)
+        with_room += static_cast<uint64_t>(__builtin_popcountll(d.room[w]));
+    return {d.count, d.count - with_room};
+}
+
 inline auto_plex_block *plex_block_of_node(const avl_node *node) {
     return reinterpret_cast<auto_plex_block *>(
         reinterpret_cast<char *>(const_cast<avl_node *>(node)) -

@@ -32,10 +32,9 @@ void fill_plex(const auto_plex *me, auto_plex_snapshot *s) {
     s->count_clear = me->count_clear;
     s->expand_failed = me->expand_failed;
     s->alloc_failed = me->alloc_failed;
-    plex_for_each_block(me, [s](const auto_plex_block_snapshot &b) {
-        s->block_count++;
-        s->full_block_count += b.using_num >= b.alloc_num;
-    });
+    const plex_block_counts blocks = plex_block_counts_internal(me);
+    s->block_count = blocks.blocks;
+    s->full_block_count = blocks.full;
 }
 
 void fill_pool(unsigned p, pmem_pool_snapshot *s) {

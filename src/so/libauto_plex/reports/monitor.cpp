@@ -4,14 +4,13 @@
 // Owns no state.  The metrics writer formats into a stack buffer and hands
 // it to a file descriptor or the host's sink: a host calls it when memory is
 // short too, and under the preload a heap allocation from here would come
-// back into pmem while it is being read.  Only a host of more than 256
+// back into pmem while it is being read.  Only a host of more than 64
 // plexes costs it one buffer, from the system allocator, to group them.
 #include "ap_monitor.h"
 
 #include <fcntl.h>
 #include <inttypes.h>
 #include <limits.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -19,8 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <iterator>
+#include <initializer_list>
 
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
@@ -49,13 +47,18 @@ class TextOut {
         }
     }
     void put(const char *s) { put(s, strlen(s)); }
-    [[gnu::format(printf, 2, 3)]] void print(const char *format, ...) {
-        char line[256];  // fixed names and numbers only; label values go through put
-        va_list ap;
-        va_start(ap, format);
-        const int n = vsnprintf(line, sizeof line, format, ap);
-        va_end(ap);
-        if (n > 0) put(line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
+    // Decimal, without the cost of a format string on every sample.
+    void number(uint64_t v) {
+        char digits[20];
+        size_t at = sizeof digits;
+        do
+            digits[--at] = static_cast<char>('0' + v % 10);
+        while (v /= 10);
+        put(digits + at, sizeof digits - at);
+    }
+    void number(int64_t v) {
+        if (v < 0) put("-", 1);
+        number(v < 0 ? 0 - uint64_t(v) : uint64_t(v));
     }
     // Label values: backslash, double quote and newline escaped, as the
     // format requires, and bytes that are not well-formed UTF-8 replaced by
@@ -64,6 +67,11 @@ class TextOut {
         if (!s) s = "(null)";
         const auto *p = reinterpret_cast<const unsigned char *>(s);
         while (*p) {
+            const auto *plain = p;  // the usual name: one copy
+            while (*p && *p < 0x80 && *p != '\\' && *p != '"' && *p != '\n')
+                p++;
+            put(reinterpret_cast<const char *>(plain), size_t(p - plain));
+            if (!*p) break;
             if (*p == '\\' || *p == '"') {
                 const char esc[2] = {'\\', static_cast<char>(*p++)};
                 put(esc, 2);
@@ -97,31 +105,36 @@ class TextOut {
 // ---- metrics ------------------------------------------------------------------------
 
 void family(TextOut &o, const ApField &f) {
-    o.print("# HELP auto_plex_%s %s\n", f.metric, f.help);
-    o.print("# TYPE auto_plex_%s %s\n", f.metric, f.kind == ApKind::kCounter ? "counter" : "gauge");
+    for (const char *line : {"# HELP auto_plex_", "# TYPE auto_plex_"}) {
+        o.put(line), o.put(f.metric), o.put(" ");
+        o.put(line[2] == 'H' ? f.help : f.kind == ApKind::kCounter ? "counter" : "gauge");
+        o.put("\n");
+    }
 }
 
 // One sample of `f`: the record's labels in table order, then the value.
 void sample(TextOut &o, const ApRecord &r, const ApField &f, const void *row) {
-    o.print("auto_plex_%s", f.metric);
-    char open = '{';
+    o.put("auto_plex_"), o.put(f.metric);
+    const char *open = "{";
     for (const ApField &label : r) {
         if (label.kind != ApKind::kLabel) continue;  // every label of a record labels its series
-        o.print("%c%s=\"", open, label.metric);
+        o.put(open), o.put(label.metric), o.put("=\"");
         const ApValue v = ap_read(label, row);
         if (v.type == ApType::kStr)
             o.label_value(v.s);
         else
-            o.print("%" PRIu64, v.u);
+            o.number(v.u);
         o.put("\"");
-        open = ',';
+        open = ",";
     }
-    if (open == ',') o.put("}");
+    if (*open == ',') o.put("}");
+    o.put(" ");
     const ApValue v = ap_read(f, row);
     if (v.type == ApType::kI64)
-        o.print(" %" PRId64 "\n", v.i);
+        o.number(v.i);
     else
-        o.print(" %" PRIu64 "\n", v.u);
+        o.number(v.u);
+    o.put("\n");
 }
 
 // Every metric family of a record; `rows(visit)` calls visit(row) for each
@@ -144,75 +157,89 @@ void record_families(TextOut &o, const ApRecord &r) {
     });
 }
 
-// Plexes that share a name are one series, summed.  The registry is sorted
-// by name into a buffer (on the stack for most hosts, from the system
-// allocator past that), so a host with a plex per connection pays n log n
-// for the grouping, not n^2.
+// Plexes that share a name are one series, summed.  Each plex's name is
+// looked up once in a hash table of the names seen so far, and its figures
+// added to that name's sum, so a host with a plex per connection pays for
+// one pass over its plexes, not a rescan per name; the families then read
+// the sums.  Table and sums sit on the stack for most hosts, in one buffer
+// from the system allocator past that.
 class PlexGroups {
   public:
     PlexGroups() = default;
     PlexGroups(const PlexGroups &) = delete;
     PlexGroups &operator=(const PlexGroups &) = delete;
     ~PlexGroups() {
-        if (entries_ != local_) ap_sys_free(entries_);
+        if (sums_ != local_sums_) ap_sys_free(sums_);
     }
 
     // False when the buffer cannot be had.
     bool build() {
+        size_t n = 0;
         for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
-            n_++;
-        if (n_ > std::size(local_)) {
-            entries_ = static_cast<Entry *>(ap_sys_calloc(n_, sizeof(Entry)));
-            if (!entries_) return false;
+            n++;
+        size_t slots = 2 * kLocal;  // at most half full
+        while (slots < 2 * n)
+            slots *= 2;
+        if (n > kLocal) {  // one block: the sums, then the table
+            void *mem = ap_sys_calloc(1, n * sizeof(auto_plex_snapshot) + slots * sizeof(Slot));
+            if (!mem) return false;
+            sums_ = static_cast<auto_plex_snapshot *>(mem);
+            table_ = reinterpret_cast<Slot *>(sums_ + n);
         }
-        size_t order = 0;
         for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
-            entries_[order] = {plex_of_registry_link(l), order}, order++;
-        std::sort(entries_, entries_ + n_, [](const Entry &a, const Entry &b) {
-            const int by_name = compare_names(a.plex->module_name, b.plex->module_name);
-            return by_name ? by_name < 0 : a.order < b.order;
-        });
+            add(plex_of_registry_link(l), slots - 1);
         return true;
     }
 
-    // visit(row) with each name's snapshot: the summed figures, and for the
-    // fields that are not sums, those of the group's newest plex.
+    // visit(row) with each name's snapshot, in the order the names first
+    // appear in the registry.
     template <class Visit>
     void each(Visit &&visit) const {
-        for (size_t first = 0, next; first < n_; first = next) {
-            auto_plex_snapshot sum;
-            fill_plex(entries_[first].plex, &sum);
-            for (next = first + 1;
-                 next < n_ && !compare_names(entries_[next].plex->module_name, sum.module_name);
-                 next++) {
-                auto_plex_snapshot s;
-                fill_plex(entries_[next].plex, &s);
-                for (const ApField &f : kPlexRecord)
-                    if (f.type == ApType::kU64 && !(f.outputs & kFirstOfName))
-                        *field_at(&sum, f) += ap_read(f, &s).u;
-            }
-            visit(&sum);
-        }
+        for (size_t g = 0; g < groups_; g++)
+            visit(&sums_[g]);
     }
 
   private:
-    struct Entry {
-        const auto_plex *plex;
-        size_t order;  // in the registry: the newest plex first
+    struct Slot {
+        uint32_t group;  // the sum's index + 1; 0: empty
+        uint32_t hash;
     };
+    static constexpr size_t kLocal = 64;
 
     // A registered plex always has a name; one a host overwrote with null
-    // sorts with the empty name instead of crashing the scrape.
-    static int compare_names(const char *a, const char *b) {
-        return strcmp(a ? a : "", b ? b : "");
+    // counts as the empty name instead of crashing the scrape.
+    static const char *name_of(const char *name) { return name ? name : ""; }
+
+    // The newest plex of a name starts its sum; the fields that are not sums
+    // keep its values.
+    void add(const auto_plex *me, size_t mask) {
+        const char *name = name_of(me->module_name);
+        uint32_t hash = 2166136261u;  // FNV-1a
+        for (const char *c = name; *c; c++)
+            hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+        size_t at = hash & mask;
+        for (; table_[at].group; at = (at + 1) & mask) {
+            auto_plex_snapshot &sum = sums_[table_[at].group - 1];
+            if (table_[at].hash != hash || strcmp(name_of(sum.module_name), name) != 0) continue;
+            auto_plex_snapshot s;
+            fill_plex(me, &s);
+            for (const ApField &f : kPlexRecord)
+                if (f.type == ApType::kU64 && !(f.outputs & kFirstOfName))
+                    *field_at(&sum, f) += ap_read(f, &s).u;
+            return;
+        }
+        table_[at] = {uint32_t(++groups_), hash};
+        fill_plex(me, &sums_[groups_ - 1]);
     }
     static uint64_t *field_at(auto_plex_snapshot *s, const ApField &f) {
         return reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(s) + f.offset);
     }
 
-    Entry local_[256];
-    Entry *entries_ = local_;
-    size_t n_ = 0;
+    auto_plex_snapshot local_sums_[kLocal];
+    Slot local_table_[2 * kLocal] = {};
+    auto_plex_snapshot *sums_ = local_sums_;
+    Slot *table_ = local_table_;
+    size_t groups_ = 0;
 };
 
 bool metrics(TextOut &o) {
