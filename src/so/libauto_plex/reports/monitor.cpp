@@ -11,14 +11,13 @@
 #include <fcntl.h>
 #include <inttypes.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <initializer_list>
 
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
@@ -47,18 +46,13 @@ class TextOut {
         }
     }
     void put(const char *s) { put(s, strlen(s)); }
-    // Decimal, without the cost of a format string on every sample.
-    void number(uint64_t v) {
-        char digits[20];
-        size_t at = sizeof digits;
-        do
-            digits[--at] = static_cast<char>('0' + v % 10);
-        while (v /= 10);
-        put(digits + at, sizeof digits - at);
-    }
-    void number(int64_t v) {
-        if (v < 0) put("-", 1);
-        number(v < 0 ? 0 - uint64_t(v) : uint64_t(v));
+    [[gnu::format(printf, 2, 3)]] void print(const char *format, ...) {
+        char line[256];  // fixed names and numbers only; label values go through put
+        va_list ap;
+        va_start(ap, format);
+        const int n = vsnprintf(line, sizeof line, format, ap);
+        va_end(ap);
+        if (n > 0) put(line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
     }
     // Label values: backslash, double quote and newline escaped, as the
     // format requires, and bytes that are not well-formed UTF-8 replaced by
@@ -105,36 +99,31 @@ class TextOut {
 // ---- metrics ------------------------------------------------------------------------
 
 void family(TextOut &o, const ApField &f) {
-    for (const char *line : {"# HELP auto_plex_", "# TYPE auto_plex_"}) {
-        o.put(line), o.put(f.metric), o.put(" ");
-        o.put(line[2] == 'H' ? f.help : f.kind == ApKind::kCounter ? "counter" : "gauge");
-        o.put("\n");
-    }
+    o.print("# HELP auto_plex_%s %s\n", f.metric, f.help);
+    o.print("# TYPE auto_plex_%s %s\n", f.metric, f.kind == ApKind::kCounter ? "counter" : "gauge");
 }
 
 // One sample of `f`: the record's labels in table order, then the value.
 void sample(TextOut &o, const ApRecord &r, const ApField &f, const void *row) {
-    o.put("auto_plex_"), o.put(f.metric);
-    const char *open = "{";
+    o.print("auto_plex_%s", f.metric);
+    char open = '{';
     for (const ApField &label : r) {
         if (label.kind != ApKind::kLabel) continue;  // every label of a record labels its series
-        o.put(open), o.put(label.metric), o.put("=\"");
+        o.print("%c%s=\"", open, label.metric);
         const ApValue v = ap_read(label, row);
         if (v.type == ApType::kStr)
             o.label_value(v.s);
         else
-            o.number(v.u);
+            o.print("%" PRIu64, v.u);
         o.put("\"");
-        open = ",";
+        open = ',';
     }
-    if (*open == ',') o.put("}");
-    o.put(" ");
+    if (open == ',') o.put("}");
     const ApValue v = ap_read(f, row);
     if (v.type == ApType::kI64)
-        o.number(v.i);
+        o.print(" %" PRId64 "\n", v.i);
     else
-        o.number(v.u);
-    o.put("\n");
+        o.print(" %" PRIu64 "\n", v.u);
 }
 
 // Every metric family of a record; `rows(visit)` calls visit(row) for each
