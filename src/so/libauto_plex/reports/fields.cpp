@@ -71,6 +71,12 @@ void fill_statis(const mem_statis_table &t, int32_t id, mem_statis_snapshot *s) 
     s->over_limit_failed = e.over_limit_failed;
 }
 
+// ---- the tables ------------------------------------------------------------------------
+
+namespace {
+
+// A pool or module that has served, or refused, at least one allocation;
+// the history and the metrics leave the others out.
 bool pool_used(const pmem_pool_snapshot &s) {
     return s.alloc_count || s.fail_count;
 }
@@ -79,10 +85,6 @@ bool module_used(const pmem_module_snapshot &s) {
     return s.alloc_size || std::any_of(std::begin(s.fail_count), std::end(s.fail_count),
                                        [](uint64_t n) { return n; });
 }
-
-// ---- the tables ------------------------------------------------------------------------
-
-namespace {
 
 using K = ApKind;
 using Plex = auto_plex_snapshot;
@@ -283,7 +285,10 @@ ApValue ap_read(const ApField &f, const void *row) {
     return v;
 }
 
-void ap_json_members(ApJson &j, const ApRecord &r, const void *row, uint8_t output) {
+namespace {
+
+// The members of one row that `output` carries, into an open object.
+void json_members(ApJson &j, const ApRecord &r, const void *row, uint8_t output) {
     for (const ApField &f : r) {
         if (!(f.outputs & output)) continue;
         const ApValue v = ap_read(f, row);
@@ -300,13 +305,15 @@ void ap_json_members(ApJson &j, const ApRecord &r, const void *row, uint8_t outp
     }
 }
 
+}  // namespace
+
 void ap_json_rows(ApJson &j, const char *key, const ApRecord &r, uint8_t output) {
     j.begin_array(key);
     ap_each_row(r, [&](const void *row, size_t index) {
         if ((r.filtered & output) && !r.used(row)) return;
         j.begin_object();
         if (output == kToJson && r.index_key) j.u64(r.index_key, index);
-        ap_json_members(j, r, row, output);
+        json_members(j, r, row, output);
         if (output == kToJson && r.json_extra) r.json_extra(j, row);
         j.end_object();
     });
@@ -316,7 +323,7 @@ void ap_json_rows(ApJson &j, const char *key, const ApRecord &r, uint8_t output)
 void ap_json_mallinfo(ApJson &j, uint8_t output) {
     ap_each_row(kMallinfoRecord, [&](const void *row, size_t) {
         j.begin_object("mallinfo2");
-        ap_json_members(j, kMallinfoRecord, row, output);
+        json_members(j, kMallinfoRecord, row, output);
         j.end_object();
     });
 }

@@ -59,11 +59,6 @@ struct PmemTotals {
     }
 };
 
-// A pool or module that has served, or refused, at least one allocation;
-// the history and the metrics leave the others out.
-bool pool_used(const pmem_pool_snapshot &s);
-bool module_used(const pmem_module_snapshot &s);
-
 // ---- field tables --------------------------------------------------------------------
 
 enum class ApKind : uint8_t { kLabel, kGauge, kCounter };
@@ -146,8 +141,6 @@ struct ApValue {
 };
 ApValue ap_read(const ApField &f, const void *row);
 
-// The members of one row that `output` carries, into an open object.
-void ap_json_members(ApJson &j, const ApRecord &r, const void *row, uint8_t output);
 // Every row `output` carries, as an array of objects under `key`.
 void ap_json_rows(ApJson &j, const char *key, const ApRecord &r, uint8_t output);
 // glibc's statistics now, as an object under "mallinfo2".

@@ -37,7 +37,8 @@ bool report_temp_name(char (&tmp)[PATH_MAX], const char *path) {
 void report_head_rt(app_log_rt_fn log, const char *routine, int first_line,
                     const report_mallinfo_labels &labels) {
     log(routine, first_line, kReportBeginLine);
-    log(routine, first_line + 1, kReportPidsRt, report_ppid(), report_pid());
+    log(routine, first_line + 1, "-----------ppid:%u pid:%u------------------\n", report_ppid(),
+        report_pid());
     log(routine, first_line + 2, "=============mallinfo()=================\n");
     // The texts print the int fields by design; glibc marks mallinfo
     // deprecated in favour of mallinfo2.

@@ -13,9 +13,7 @@
 // First call of every callback report.
 inline constexpr char kReportBeginLine[] =
     "------------------------------BEGIN----------------------------------\n";
-// The process ids, as the callback reports of pmem and mem_statis send them...
-inline constexpr char kReportPidsRt[] = "-----------ppid:%u pid:%u------------------\n";
-// ...and as their file reports write them.
+// The process ids, as the file reports of pmem and mem_statis write them.
 inline constexpr char kReportPidsFile[] = "========[module_statis]---ppid:%u pid:%u=======\n";
 
 // Opens a report file; a null path or an unopenable file gives null, and the
