@@ -301,7 +301,7 @@ void pmem_op(World &w, Input &in, int op, int k) {
 // ---- accounting ----------------------------------------------------------------
 
 void check_module(const World &w, int id) {
-    const statis_record &r = mem_statis_table_internal().records[id];
+    const statis_record &r = *mem_statis_record_internal(id);
     int64_t held = 0;
     for (auto [p, owner] : w.blocks)
         held += (owner < 0 ? -owner - 1 : owner) == id ? static_cast<int64_t>(malloc_usable_size(p))
@@ -316,10 +316,11 @@ void statis_op(World &w, Input &in, int op, int k) {
         std::string name = (in.byte() % 2 ? "mod" : "MOD") + std::to_string(in.byte() % 40);
         int known = -1, id = -2;
         for (int32_t n = 0; n < t.registered; n++)
-            if (name == t.records[n].pub.module_name) known = n;
+            if (name == mem_statis_record_internal(n)->pub.module_name) known = n;
         bool failed = attempt(k, [&] { id = reg_module_id(name.c_str()); });
         mem_statis_table now = mem_statis_table_internal();
-        const statis_record *r = now.records + std::max(id, 0);  // the new one, if made
+        const statis_record *r =
+            mem_statis_record_internal(std::max(id, 0));  // the new one, if made
         check(known >= 0 ? id == known && !failed && now.registered == t.registered
               : failed
                   ? id == -1 && now.registered == t.registered
@@ -330,7 +331,7 @@ void statis_op(World &w, Input &in, int op, int k) {
         return;
     }
     int id = in.byte() % t.registered;
-    mem_statis_entry e = t.records[id].pub;
+    mem_statis_entry e = mem_statis_record_internal(id)->pub;
     uint64_t size = in.word() % 20000;  // or up to the limit, and one byte past it
     if (e.limit && e.limit >= uint64_t(e.mem_alloced) && in.byte() % 4 == 0)
         size = e.limit - e.mem_alloced + in.byte() % 2;
@@ -355,7 +356,7 @@ void statis_op(World &w, Input &in, int op, int k) {
                 : op == 3 ? calloc_with_statis(count, size, id)
                           : realloc_with_statis(old, size, id);
         });
-        check(mem_statis_table_internal().records[id].pub.over_limit_failed ==
+        check(mem_statis_record_internal(id)->pub.over_limit_failed ==
                       e.over_limit_failed + refused &&
                   !p == (refused || failed || asked > SIZE_MAX || (old && !size)),
               "accounted result or refusal count");
@@ -416,7 +417,7 @@ void check_world(World &w) {
         held += a.pool == 26 ? pmem_ptr2size(a.p) + 16 : 0;
     check(auto_plex_release_state_internal().held == held, "held bytes miscounted");
     mem_statis_table t = mem_statis_table_internal();
-    owned += (t.records != nullptr) + t.registered + (pmem_large_capacity_internal() != 0);
+    owned += t.chunks + t.registered + (pmem_large_capacity_internal() != 0);
     for (auto [p, owner] : w.blocks)
         owned += owner >= 0;
     check(ap_fault::live == owned, "the seam's outstanding blocks are not what the pools own");

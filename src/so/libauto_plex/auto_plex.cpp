@@ -1,11 +1,12 @@
 // auto_plex: the pool of blocks.
 //
-// Owned state: plex_registry (every initialised control block), the
-// once-per-process answer to "does the pre-allocation marker exist", the
-// release policy and the bytes of released blocks not yet taken up again.
-// Each control block owns its extension (peak, block directory, name;
-// auto_plex_private.h), its block records (in using_tree or on idle_blocks)
-// and the block memory of the records in the tree.
+// Owned state: plex_registry (every initialised control block) and its lock,
+// the once-per-process answer to "does the pre-allocation marker exist", the
+// release policy and the bytes of released blocks not yet taken up again
+// (under their own lock).  Each control block owns its extension (lock,
+// peak, block directory, name; auto_plex_private.h), its block records (in
+// using_tree or on idle_blocks) and the block memory of the records in the
+// tree; the extension's lock guards all of it.
 //
 // Policy: allocate from the lowest-addressed block with room, so live objects
 // gather low and high blocks drain; give an empty block back only when the
@@ -35,22 +36,36 @@ AP_API auto_plex_link plex_registry = {&plex_registry, &plex_registry};
 
 namespace {
 
-// The marker is looked for once, by the first auto_plex_init of the process.
+ap_lock s_registry_lock;
+
+// The marker is looked for once, by the first auto_plex_init of the process
+// (under the registry lock).
 bool s_marker_checked;
 bool s_pre_allocate;
 
 // How released block memory goes back (auto_plex_set_release_policy): unset
-// until a call or the first init's look at the environment.
+// until a call or the first init's look at the environment.  Read without a
+// lock: a release that races a change of policy may go either way.
 constexpr int kReleaseUnset = -1;
 int s_release_policy = kReleaseUnset;
+
+int release_policy() {
+    return __atomic_load_n(&s_release_policy, __ATOMIC_RELAXED);
+}
+
 // What the pools (and pmem's large areas) hold from the system allocator,
 // and what they gave back that may still be resident there: released since
 // the last trim, without its pages returned, and not taken up again.
+ap_lock s_release_lock;
 size_t s_held;
 size_t s_dirty;
 
 constexpr uint64_t kBlockBytesTarget = 128 * 1024;
 constexpr unsigned kBlockBytesShift = 17;
+// An unbounded plex's blocks are at least kBlockBytesTarget long, so one
+// block starts within a granule at most: what the directory's map relies on.
+static_assert(kPlexGranuleShift == kBlockBytesShift &&
+              (uint64_t{1} << kPlexGranuleShift) <= kBlockBytesTarget);
 constexpr uint64_t kMaxBlockRecords = 16;
 constexpr uint64_t kStepGranule = 256;
 
@@ -75,123 +90,6 @@ void list_unlink(auto_plex_link *link) {
 
 bool list_empty(const auto_plex_link *head) {
     return head->next == head;
-}
-
-// ---- the block directory ----------------------------------------------------
-//
-// A release must find the block holding its pointer, and an allocation whose
-// block fills up must find the next lowest block with room.  Both are answered
-// from the directory (auto_plex_private.h): a binary search over one compact
-// array of start addresses instead of a descent through separately allocated
-// records, and a scan of the room bits instead of tree surgery each time a
-// block flips between full and not full, which under churn is almost every
-// step.  Hand-out order is unchanged: still the lowest block with room.
-
-// Room for one more block, allocated before the block memory so that a
-// failure leaves nothing to undo.  The arrays share one allocation; each
-// growth doubles it.
-bool dir_reserve(plex_directory *d) {
-    if (d->count < d->capacity) return true;
-    if (d->capacity > UINT32_MAX / 2) return false;
-    const uint32_t capacity = d->capacity ? 2 * d->capacity : 8;
-    const size_t entry = 2 * sizeof(uintptr_t) + sizeof(void *);
-    auto *mem = static_cast<char *>(
-        ap_sys_calloc(1, size_t(capacity) * entry + plex_room_words(capacity) * sizeof(uint64_t)));
-    if (!mem) return false;
-    auto *start = reinterpret_cast<uintptr_t *>(mem);
-    auto *end = start + capacity;
-    auto **block = reinterpret_cast<auto_plex_block **>(end + capacity);
-    auto *room = reinterpret_cast<uint64_t *>(block + capacity);
-    if (d->count) {
-        memcpy(start, d->start, d->count * sizeof *start);
-        memcpy(end, d->end, d->count * sizeof *end);
-        memcpy(block, d->block, d->count * sizeof *block);
-        memcpy(room, d->room, plex_room_words(d->count) * sizeof *room);
-    }
-    ap_sys_free(d->start);
-    d->start = start, d->end = end, d->block = block, d->room = room, d->capacity = capacity;
-    return true;
-}
-
-// Rebuilt whenever a block comes or goes.  Only for blocks at least a granule
-// long, so that at most one block starts within any granule-long window and
-// the map's answer is off by at most one.  Without memory for it the release
-// searches, so a failure here is no failure of the pool.
-void map_rebuild(const auto_plex *me, plex_directory *d) {
-    d->map_mask = 0;
-    if (me->max_num != 0 || d->count < 4) return;
-    uintptr_t granules = 0;
-    for (uint32_t i = 0; i < d->count; i++)
-        granules += ((d->end[i] - 1) >> kPlexGranuleShift) - (d->start[i] >> kPlexGranuleShift) + 1;
-    if (granules > UINT32_MAX / 4) return;
-    uint32_t slots = 16;
-    while (slots < 2 * granules)  // at most half full: short probes
-        slots *= 2;
-    if (slots > d->map_capacity) {
-        void *mem = ap_sys_malloc(slots * (sizeof *d->map_key + sizeof *d->map_block));
-        if (!mem) return;
-        ap_sys_free(d->map_key);
-        d->map_key = static_cast<uintptr_t *>(mem);
-        d->map_block = reinterpret_cast<uint32_t *>(d->map_key + slots);
-        d->map_capacity = slots;
-    }
-    memset(d->map_key, 0, slots * sizeof *d->map_key);
-    const uint32_t mask = slots - 1;
-    uint32_t last = 0;  // the last block starting by the current granule's end
-    for (uint32_t i = 0; i < d->count; i++) {
-        for (uintptr_t g = d->start[i] >> kPlexGranuleShift;
-             g <= (d->end[i] - 1) >> kPlexGranuleShift; g++) {
-            const uintptr_t granule_end = ((g + 1) << kPlexGranuleShift) - 1;
-            while (last + 1 < d->count && d->start[last + 1] <= granule_end)
-                last++;
-            uint32_t s = plex_map_slot(g, mask);
-            while (d->map_key[s] != 0 && d->map_key[s] != g)
-                s = (s + 1) & mask;
-            d->map_key[s] = g;
-            d->map_block[s] = last;
-        }
-    }
-    d->map_mask = mask;
-}
-
-// A new block, with room, where no block had any (growth happens only with
-// every slot out, so no room bit moves).
-void dir_add(auto_plex *me, plex_directory *d, auto_plex_block *block) {
-    const uintptr_t start = reinterpret_cast<uintptr_t>(get_start_ptr(&block->ctl));
-    uint32_t i = 0;
-    while (i < d->count && d->start[i] < start)  // rare: a linear pass is fine
-        i++;
-    const size_t above = d->count - i;
-    memmove(d->start + i + 1, d->start + i, above * sizeof *d->start);
-    memmove(d->end + i + 1, d->end + i, above * sizeof *d->end);
-    memmove(d->block + i + 1, d->block + i, above * sizeof *d->block);
-    d->start[i] = start;
-    d->end[i] = reinterpret_cast<uintptr_t>(get_end_ptr(&block->ctl));
-    d->block[i] = block;
-    d->count++;
-    d->room[i / 64] |= uint64_t{1} << (i % 64);
-    plex_set_first(me, d, i);
-    map_rebuild(me, d);
-}
-
-// Block i is going; it is empty, so it has room and first <= i.
-void dir_remove(auto_plex *me, plex_directory *d, uint32_t i) {
-    const size_t above = d->count - i - 1;
-    memmove(d->start + i, d->start + i + 1, above * sizeof *d->start);
-    memmove(d->end + i, d->end + i + 1, above * sizeof *d->end);
-    memmove(d->block + i, d->block + i + 1, above * sizeof *d->block);
-    // The room bits above i move down by one.
-    const uint32_t words = plex_room_words(d->count);
-    uint64_t *w = d->room + i / 64;
-    const uint64_t low = (uint64_t{1} << (i % 64)) - 1;
-    *w = (*w & low) | ((*w >> 1) & ~low);
-    for (uint32_t k = i / 64 + 1; k < words; k++) {
-        d->room[k - 1] |= d->room[k] << 63;
-        d->room[k] >>= 1;
-    }
-    d->count--;
-    plex_set_first(me, d, d->first == i ? plex_room_from(*d, i) : d->first);
-    map_rebuild(me, d);
 }
 
 // ---- system allocator adapters for the block layer -----------------------
@@ -221,17 +119,21 @@ size_t block_bytes(const plex *ctl) {
 // heap-wide trim each time more than an eighth of what the pools hold has
 // been released and not taken up: the trim's cost is spread over bytes in
 // proportion to the pools' size.
+//
+// The bookkeeping is shared by every pool, so it has a lock of its own; the
+// trim it calls for runs after the lock is given back.
 void taken_up(size_t bytes) {
+    ap_guard g(&s_release_lock, kRankRelease);
     s_held += bytes;
     s_dirty -= std::min(s_dirty, bytes);
 }
 
-void note_dirty(size_t bytes) {
+// With s_release_lock held; true when the caller must trim.
+bool note_dirty_locked(size_t bytes) {
     s_dirty += bytes;
-    if (s_dirty > std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, s_held / 8)) {
-        ap_sys_trim();
-        s_dirty = 0;
-    }
+    if (s_dirty <= std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, s_held / 8)) return false;
+    s_dirty = 0;
+    return true;
 }
 
 auto_plex_block *new_record() {
@@ -257,7 +159,10 @@ int cmp_block_ctl_nodes(avl_node *node1, avl_node *node2) {
     return get_end_ptr(&b1->ctl) < get_start_ptr(&b2->ctl) ? -1 : 1;
 }
 
-void tree_insert(auto_plex *me, auto_plex_block *block) {
+// A block that got memory joins using_tree and the directory together, and
+// leaves both together; nothing else changes either.  The directory must
+// have room reserved (plex_dir_reserve).
+void add_block(auto_plex *me, auto_plex_block *block) {
     avl_node **link = &me->using_tree;
     avl_node *parent = nullptr;
     while (*link) {
@@ -266,6 +171,17 @@ void tree_insert(auto_plex *me, auto_plex_block *block) {
     }
     avl_tree_link_node(&block->tree_node, parent, link);
     avl_tree_rebalance_after_insert(&me->using_tree, &block->tree_node);
+    plex_directory *dir = &plex_ext_of(me)->dir;
+    plex_dir_insert(dir, block, me->max_num == 0);
+    plex_set_first(me, dir, dir->first);
+}
+
+void remove_block(auto_plex *me, uint32_t i) {
+    plex_directory *dir = &plex_ext_of(me)->dir;
+    auto_plex_block *block = dir->block[i];
+    plex_dir_erase(dir, i, me->max_num == 0);
+    plex_set_first(me, dir, dir->first);
+    avl_tree_remove(&me->using_tree, &block->tree_node);
 }
 
 // ---- sizing --------------------------------------------------------------
@@ -306,12 +222,16 @@ bool size_blocks(auto_plex *me) {
 }
 
 // The extension with the name as its tail: one allocation, so a failed copy
-// is one failure point and the name keeps the allocator's alignment.
+// is one failure point.  The extension starts a cache line, so that the
+// plex's lock and directory share none with another plex's.
 char *new_ext(const char *name) {
-    size_t len = strlen(name) + 1;
-    auto *ext = static_cast<auto_plex_ext *>(ap_sys_malloc(sizeof(auto_plex_ext) + len));
-    if (!ext) return nullptr;
+    const size_t len = strlen(name) + 1, align = alignof(auto_plex_ext);
+    void *mem = ap_sys_malloc(sizeof(auto_plex_ext) + align - 1 + len);
+    if (!mem) return nullptr;
+    auto *ext = reinterpret_cast<auto_plex_ext *>((reinterpret_cast<uintptr_t>(mem) + align - 1) &
+                                                  ~uintptr_t{align - 1});
     *ext = auto_plex_ext{};
+    ext->allocation = mem;
     return static_cast<char *>(memcpy(plex_ext_name(ext), name, len));
 }
 
@@ -340,8 +260,8 @@ char *new_ext(const char *name) {
     }
     // Checked before the extension is touched: a cleared plex has none.
     plex_init_internal(&block->ctl, me->item_size);
-    plex_directory *dir = &plex_ext_of(me)->dir;
-    if (!dir_reserve(dir) || plex_expand_internal(&block->ctl, n, malloc_f) != 0) {
+    if (!plex_dir_reserve(&plex_ext_of(me)->dir) ||
+        plex_expand_internal(&block->ctl, n, malloc_f) != 0) {
         me->expand_failed++;
         block->ctl.head = nullptr;
         block->ctl.free_list = nullptr;
@@ -350,13 +270,11 @@ char *new_ext(const char *name) {
         return nullptr;
     }
     if (!fresh_record) list_unlink(&block->idle_link);
-    tree_insert(me, block);
-
     LIBAP_CHECK_MSG(me->first_free_block == nullptr, "me->first_free_block == ((void *)0)");
+    add_block(me, block);  // the only block with room: first_free_block
     me->alloc_num += n;
     me->count_expand++;
     taken_up(block_bytes(&block->ctl));
-    dir_add(me, dir, block);  // the only block with room: first_free_block
     return block;
 }
 
@@ -364,17 +282,44 @@ char *new_ext(const char *name) {
 
 void release_memory(plex *ctl) {
     const size_t bytes = block_bytes(ctl);
-    s_held -= std::min(s_held, bytes);
-    if (s_release_policy == AUTO_PLEX_RELEASE_TRIM) {
-        plex_clear_internal(ctl, system_free);
-        ap_sys_trim();
-        return;
+    const bool by_trim = release_policy() == AUTO_PLEX_RELEASE_TRIM;
+    bool stays = false, trim = by_trim;
+    {
+        ap_guard g(&s_release_lock, kRankRelease);
+        s_held -= std::min(s_held, bytes);
+        if (!by_trim) {
+            stays = bytes <=
+                    AUTO_PLEX_RELEASE_SLACK - std::min<size_t>(s_dirty, AUTO_PLEX_RELEASE_SLACK);
+            trim = stays && note_dirty_locked(bytes);
+        }
     }
-    const bool stays =
-        bytes <= AUTO_PLEX_RELEASE_SLACK - std::min<size_t>(s_dirty, AUTO_PLEX_RELEASE_SLACK);
-    if (!stays) ap_sys_return_pages(ctl->head, bytes);
+    if (!by_trim && !stays) ap_sys_return_pages(ctl->head, bytes);
     plex_clear_internal(ctl, system_free);
-    if (stays) note_dirty(bytes);
+    if (trim) ap_sys_trim();
+}
+
+// ---- fork ------------------------------------------------------------------
+
+void take_registry() {
+    ap_lock_take(&s_registry_lock, kRankPlexRegistry);
+}
+void give_registry() {
+    ap_lock_give(&s_registry_lock, kRankPlexRegistry);
+}
+// The registry lock is held: the list stands still.
+void take_plexes() {
+    for (auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
+        ap_lock_take(plex_lock_of(plex_of_registry_link(l)), kRankPlex, true);
+}
+void give_plexes() {
+    for (auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
+        ap_lock_give(plex_lock_of(plex_of_registry_link(l)), kRankPlex);
+}
+void take_release() {
+    ap_lock_take(&s_release_lock, kRankRelease);
+}
+void give_release() {
+    ap_lock_give(&s_release_lock, kRankRelease);
 }
 
 }  // namespace
@@ -388,8 +333,7 @@ void auto_plex_emptied_internal(auto_plex *me, plex_directory *dir, uint32_t i) 
     LIBAP_CHECK(me && block);
     if (me->alloc_num - me->using_num <= me->step_alloc_num * 3 / 2) return;
 
-    dir_remove(me, dir, i);
-    avl_tree_remove(&me->using_tree, &block->tree_node);
+    remove_block(me, i);
     list_push_front(&me->idle_blocks, &block->idle_link);
     me->alloc_num -= plex_head_of(&block->ctl)->alloc_num;
     me->count_clear++;
@@ -397,7 +341,7 @@ void auto_plex_emptied_internal(auto_plex *me, plex_directory *dir, uint32_t i) 
 }
 
 auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *ptr) {
-    if (!me->using_tree) return nullptr;
+    if (!me->using_tree) return nullptr;  // also: a cleared plex has no directory
     const plex_directory &dir = plex_ext_of(me)->dir;
     const uint32_t i = plex_dir_find(dir, reinterpret_cast<uintptr_t>(ptr));
     return i == kPlexNoBlock ? nullptr : dir.block[i];
@@ -408,13 +352,23 @@ void auto_plex_taken_up_internal(size_t bytes) {
 }
 
 void auto_plex_released_internal(void *mem, size_t bytes) {
-    s_held -= std::min(s_held, bytes);
+    bool trim = false;
+    {
+        ap_guard g(&s_release_lock, kRankRelease);
+        s_held -= std::min(s_held, bytes);
+        if (release_policy() != AUTO_PLEX_RELEASE_TRIM) trim = note_dirty_locked(bytes);
+    }
     ap_sys_free(mem);
-    if (s_release_policy != AUTO_PLEX_RELEASE_TRIM) note_dirty(bytes);
+    if (trim) ap_sys_trim();
 }
 
 plex_release_state auto_plex_release_state_internal() {
+    ap_guard g(&s_release_lock, kRankRelease);
     return {s_held, s_dirty};
+}
+
+ap_lock *plex_registry_lock_internal() {
+    return &s_registry_lock;
 }
 
 // The texts and the function named are auto_plex_free's also when pmem
@@ -428,13 +382,21 @@ extern "C" {
 
 AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
                           const char *module_name) {
-    if (!s_marker_checked) {
-        s_marker_checked = true;
-        s_pre_allocate = ap_sys_marker_exists();
-        if (s_release_policy == kReleaseUnset) {
+    {
+        ap_guard g(&s_registry_lock, kRankPlexRegistry);
+        if (!s_marker_checked) {
+            s_marker_checked = true;
+            s_pre_allocate = ap_sys_marker_exists();
             const char *policy = ap_sys_setting("AUTO_PLEX_RELEASE");
-            s_release_policy = policy && strcmp(policy, "trim") == 0 ? AUTO_PLEX_RELEASE_TRIM
-                                                                     : AUTO_PLEX_RELEASE_PAGES;
+            int unset = kReleaseUnset;  // a call of auto_plex_set_release_policy wins
+            __atomic_compare_exchange_n(&s_release_policy, &unset,
+                                        policy && strcmp(policy, "trim") == 0
+                                            ? AUTO_PLEX_RELEASE_TRIM
+                                            : AUTO_PLEX_RELEASE_PAGES,
+                                        false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+            ap_fork_register(kRankPlexRegistry, {take_registry, give_registry});
+            ap_fork_register(kRankPlex, {take_plexes, give_plexes});
+            ap_fork_register(kRankRelease, {take_release, give_release});
         }
     }
     LIBAP_CHECK(me);
@@ -464,17 +426,28 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
         return -12;
     }
 
+    ap_guard g(&s_registry_lock, kRankPlexRegistry);
     list_push_front(&plex_registry, &me->plex_link);
     return 0;
 }
 
+// The plex leaves the registry first: from then on no report or fork handler
+// reaches it, and the host may not use it from any other thread.
 AP_API void auto_plex_clear(auto_plex *me) {
     LIBAP_CHECK(me);
-    if (me->plex_link.next && me->plex_link.prev) list_unlink(&me->plex_link);
+    if (me->plex_link.next && me->plex_link.prev) {
+        ap_guard g(&s_registry_lock, kRankPlexRegistry);
+        list_unlink(&me->plex_link);
+    }
+    size_t held = 0;
 
     for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
-        s_held -= std::min(s_held, block_bytes(&plex_block_of_node(n)->ctl));
+        held += block_bytes(&plex_block_of_node(n)->ctl);
         plex_clear_internal(&plex_block_of_node(n)->ctl, system_free);
+    }
+    if (held) {
+        ap_guard g(&s_release_lock, kRankRelease);
+        s_held -= std::min(s_held, held);
     }
 
     // Post-order hands out each record after both its subtrees, so a record
@@ -498,9 +471,8 @@ AP_API void auto_plex_clear(auto_plex *me) {
     }
 
     if (me->module_name) {
-        ap_sys_free(plex_ext_of(me)->dir.map_key);
-        ap_sys_free(plex_ext_of(me)->dir.start);
-        ap_sys_free(plex_ext_of(me));
+        plex_dir_release(&plex_ext_of(me)->dir);
+        ap_sys_free(plex_ext_of(me)->allocation);
     }
     memset(me, 0, sizeof *me);
     list_init(&me->idle_blocks);
@@ -508,18 +480,20 @@ AP_API void auto_plex_clear(auto_plex *me) {
 
 AP_API int auto_plex_set_release_policy(int policy) {
     if (policy != AUTO_PLEX_RELEASE_PAGES && policy != AUTO_PLEX_RELEASE_TRIM) return -22;
-    s_release_policy = policy;
+    __atomic_store_n(&s_release_policy, policy, __ATOMIC_RELAXED);
     return 0;
 }
 
 AP_API void *auto_plex_alloc(auto_plex *me) {
     LIBAP_CHECK(me);
+    plex_guard g(me);
     return plex_pool_alloc(me);
 }
 
 AP_API void auto_plex_free(auto_plex *me, void *ptr) {
     LIBAP_CHECK(me);
     LIBAP_CHECK(ptr);
+    plex_guard g(me);
     // Checked first: a cleared plex has no directory to search.
     if (!me->using_tree || !plex_pool_free(me, ptr)) [[unlikely]]
         auto_plex_free_refused_internal(me);

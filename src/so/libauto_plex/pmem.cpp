@@ -314,96 +314,184 @@ inline unsigned pmem_size2id(uint64_t s) {
     return s <= 8192 ? kClassOf.pool[(s + 15) / 16] : kSystemPool;
 }
 
-// ---- peaks ----------------------------------------------------------------
+// ---- peaks and live bytes -------------------------------------------------
 //
 // The exported counter tables cannot grow (C hosts rely on their layout), so
-// the peaks pmem keeps itself live here.  A plex-backed pool's most live
+// what pmem keeps beside them lives here.  A plex-backed pool's most live
 // allocations are its plex's peak using_num, which the plex already keeps;
-// only the system pool needs its own.  Raised on the allocation path only: a
-// release never makes a new peak.
+// only the system pool needs its own.  A module's bytes are counted by every
+// pool that serves it, so with threads two pools may change them at once:
+// its live bytes are one shared counter, whose successive values are those
+// of some serial order of the calls, so the peak taken from them is exact.
 
 struct pmem_peaks {
     uint64_t system_pool_live;          // most live pool-26 allocations
     uint64_t module_bytes[PMEM_MID_N];  // most bytes (usable sizes) a module held
 };
 pmem_peaks s_peaks;
+uint64_t s_module_live[PMEM_MID_N];
 
-inline void note_peaks(unsigned id, const module_statis *module, uint16_t mid) {
-    if (id == kSystemPool) {
-        const pool_statis &st = pmem_pool_stats[kSystemPool];
-        if (st.alloc_count - st.free_count > s_peaks.system_pool_live)
-            s_peaks.system_pool_live = st.alloc_count - st.free_count;
-    }
-    uint64_t held = module->alloc_size - module->free_size;
-    if (held > s_peaks.module_bytes[mid]) s_peaks.module_bytes[mid] = held;
+// The order of the steps lets a reader that sees alloc_size and free_size at
+// one moment trust that their difference is at most the peak: the peak is
+// raised before an allocation shows in alloc_size, and a release shows in
+// free_size before it leaves the live bytes.
+inline void module_allocated(module_statis *module, uint16_t mid, size_t usable) {
+    ap_raise_peak(&s_peaks.module_bytes[mid], ap_count_shared(&s_module_live[mid], usable));
+    ap_count_shared(&module->alloc_size, usable);
+}
+
+inline void module_released(module_statis *module, uint16_t mid, size_t usable) {
+    ap_count_shared(&module->free_size, usable);
+    ap_count_shared(&s_module_live[mid], -uint64_t{usable});
 }
 
 // ---- live large areas -------------------------------------------------------
 //
 // Pool 26's areas lie in no pool block; their headers are kept here so that
-// the live walk can visit them and the preload can recognise them.
+// the live walk can visit them and the preload can recognise them.  The lock
+// guards the set and pool 26's counters (its own and the modules' entries
+// for it), which no plex lock covers.
+ap_lock s_large_lock;
 ptr_set s_large;
 
+void take_large() {
+    ap_lock_take(&s_large_lock, kRankPoolCounters);
+}
+void give_large() {
+    ap_lock_give(&s_large_lock, kRankPoolCounters);
+}
+
 // ---- allocation core -----------------------------------------------------
+//
+// A pool's counters, and each module's counts for that pool, change under
+// the pool's lock, together with the slot and its header: a report or a walk
+// holding the lock sees the three agree.
+
+inline void write_header(pmem_header *pmem, unsigned id, uint16_t mid) {
+    LIBAP_CHECK_MSG(reinterpret_cast<uintptr_t>(pmem) % 16 == 0,
+                    "(u64)pmem->mem == round_pow2((u64)pmem->mem, sizeof(long double))");
+    pmem->magic = PMEM_MAGIC;
+    pmem->pool_id = static_cast<uint16_t>(id);
+    pmem->mid = mid;
+    pmem->flags &= static_cast<uint8_t>(~PMEM_FLAG_FREED);
+}
+
+// With the pool's lock held.
+inline void count_allocation(unsigned id, module_statis *module, void *block) {
+    if (block) {
+        ap_count_locked(&pmem_pool_stats[id].alloc_count);
+        ap_count_locked(&module->alloc_count[id]);
+    } else {
+        ap_count_locked(&pmem_pool_stats[id].fail_count);
+        ap_count_locked(&module->fail_count[id]);
+    }
+}
+
+[[gnu::noinline]] void *allocate_large(uint16_t mid, size_t size) {
+    module_statis *module = &pmem_module_stats[mid];
+    // Room in the set first, so recording the area cannot fail after it; the
+    // system allocator is called without the lock, so another thread may
+    // take that room meanwhile and the reservation is made again.
+    bool room;
+    {
+        ap_guard g(&s_large_lock, kRankPoolCounters);
+        room = ptr_set_reserve(&s_large, 1);
+    }
+    void *block = room ? ap_sys_malloc(round_pow2(size, 16) + PMEM_HEADER_SIZE) : nullptr;
+    const size_t usable = block ? ap_sys_usable_size(block) - PMEM_HEADER_SIZE : 0;
+    {
+        ap_guard g(&s_large_lock, kRankPoolCounters);
+        if (block && !ptr_set_reserve(&s_large, 1)) {
+            ap_sys_free(block);
+            block = nullptr;
+        }
+        count_allocation(kSystemPool, module, block);
+        if (!block) [[unlikely]]
+            return nullptr;
+        LIBAP_CHECK_MSG(usable >= size, "id < PMEM_POOL_ID_N && pool->size >= size");
+        write_header(static_cast<pmem_header *>(block), kSystemPool, mid);
+        ptr_set_insert(&s_large, reinterpret_cast<uintptr_t>(block));
+        const pool_statis &st = pmem_pool_stats[kSystemPool];
+        s_peaks.system_pool_live =
+            std::max(s_peaks.system_pool_live, st.alloc_count - st.free_count);
+    }
+    auto_plex_taken_up_internal(usable + PMEM_HEADER_SIZE);
+    module_allocated(module, mid, usable);
+    return static_cast<pmem_header *>(block)->mem;
+}
 
 // The allocation of pmem_malloc once pmem_inited and mid are checked: the
 // size's pool, the slot, the header and the counters, each computed once.
 inline void *allocate(uint16_t mid, size_t size) {
     if (size > PMEM_MAX_SIZE) return nullptr;
     const unsigned id = pmem_size2id(size);
-    void *block;
-    size_t usable;
-    if (id != kSystemPool) [[likely]] {
-        block = plex_pool_alloc(&pmem_pools[id].pool_plex);
-        usable = kPoolSizes[id];
-    } else {
-        // Room in the set first, so recording the area cannot fail after it.
-        block = ptr_set_reserve(&s_large, 1)
-                    ? ap_sys_malloc(round_pow2(size, 16) + PMEM_HEADER_SIZE)
-                    : nullptr;
-        usable = block ? ap_sys_usable_size(block) - PMEM_HEADER_SIZE : 0;
-        if (block) ptr_set_insert(&s_large, reinterpret_cast<uintptr_t>(block));
-        if (block) auto_plex_taken_up_internal(usable + PMEM_HEADER_SIZE);
-    }
+    if (id == kSystemPool) [[unlikely]]
+        return allocate_large(mid, size);
+    auto_plex *plex = &pmem_pools[id].pool_plex;
     module_statis *module = &pmem_module_stats[mid];
-    if (!block) [[unlikely]] {
-        pmem_pool_stats[id].fail_count++;
-        module->fail_count[id]++;
-        return nullptr;
+    void *block;
+    {
+        ap_guard g(plex_lock_of(plex), kRankPlex);
+        block = plex_pool_alloc(plex);
+        count_allocation(id, module, block);
+        if (!block) [[unlikely]]
+            return nullptr;
+        write_header(static_cast<pmem_header *>(block), id, mid);
     }
-
-    LIBAP_CHECK_MSG(id < PMEM_POOL_ID_N && usable >= size,
-                    "id < PMEM_POOL_ID_N && pool->size >= size");
-    LIBAP_CHECK_MSG(reinterpret_cast<uintptr_t>(block) % 16 == 0,
-                    "(u64)pmem->mem == round_pow2((u64)pmem->mem, sizeof(long double))");
-    pmem_header *pmem = static_cast<pmem_header *>(block);
-    pmem->magic = PMEM_MAGIC;
-    pmem->pool_id = static_cast<uint16_t>(id);
-    pmem->mid = mid;
-    pmem->flags &= static_cast<uint8_t>(~PMEM_FLAG_FREED);
-    pmem_pool_stats[id].alloc_count++;
-    module->alloc_size += usable;
-    module->alloc_count[id]++;
-    note_peaks(id, module, mid);
-    return pmem->mem;
+    module_allocated(module, mid, kPoolSizes[id]);
+    return static_cast<pmem_header *>(block)->mem;
 }
 
-// Requires a header that passed pmem_header_check.
-inline void release(pmem_header *h) {
-    const unsigned id = h->pool_id;
-    module_statis *module = &pmem_module_stats[h->mid];
-    pmem_pool_stats[id].free_count++;
-    module->free_size += usable_size(h);
-    module->free_count[id]++;
-    // Clearing the magic makes a second release of this pointer fail the
-    // check for as long as the memory stays with pmem.
+// With the pool's lock held, for a header that names the pool and lies in
+// it: the whole check again, so that of two threads releasing one pointer
+// the second one stops.  Clearing the magic makes every later release of the
+// pointer fail the check for as long as the memory stays with pmem.
+inline void release_locked(pmem_header *h, unsigned id) {
+    pmem_header_check(h);
+    ap_count_locked(&pmem_pool_stats[id].free_count);
+    ap_count_locked(&pmem_module_stats[h->mid].free_count[id]);
     h->flags |= PMEM_FLAG_FREED;
     h->magic = 0;
+}
+
+// A pool-26 header the set does not hold is no live large area (released
+// already, or never one): nothing changes and false comes back.
+bool release_large(pmem_header *h) {
+    {
+        ap_guard g(&s_large_lock, kRankPoolCounters);
+        if (!ptr_set_erase(&s_large, reinterpret_cast<uintptr_t>(h))) return false;
+        release_locked(h, kSystemPool);
+    }
+    const size_t usable = usable_size(h);
+    module_released(&pmem_module_stats[h->mid], h->mid, usable);
+    auto_plex_released_internal(h, usable + PMEM_HEADER_SIZE);
+    return true;
+}
+
+// The pool that a header names, read before its lock is taken: a pool id
+// past the table must not pick a lock.
+inline unsigned checked_pool_of(const pmem_header *h) {
+    const unsigned id = read_header(h).pool_id;
+    if (id >= PMEM_POOL_ID_N) header_check_failed();
+    return id;
+}
+
+inline void release(pmem_header *h) {
+    const unsigned id = checked_pool_of(h);
     if (id == kSystemPool) {
-        ptr_set_erase(&s_large, reinterpret_cast<uintptr_t>(h));
-        auto_plex_released_internal(h, usable_size(h) + PMEM_HEADER_SIZE);
-    } else if (!plex_pool_free(&pmem_pools[id].pool_plex, h)) [[unlikely]]
-        auto_plex_free_refused_internal(&pmem_pools[id].pool_plex);  // a foreign pointer
+        if (!release_large(h)) header_check_failed();
+        return;
+    }
+    auto_plex *plex = &pmem_pools[id].pool_plex;
+    uint16_t mid;
+    {
+        ap_guard g(plex_lock_of(plex), kRankPlex);
+        release_locked(h, id);
+        mid = h->mid;
+        if (!plex_pool_free(plex, h)) [[unlikely]]
+            auto_plex_free_refused_internal(plex);  // a foreign pointer
+    }
+    module_released(&pmem_module_stats[mid], mid, kPoolSizes[id]);
 }
 
 char *copy_string(uint16_t mid, const char *s, size_t len) {
@@ -426,6 +514,14 @@ char *sys_strndup(const char *s, size_t n) {
     return copy;
 }
 
+// pmem_inited is exported as a plain int; every call reads it once, and
+// pmem_init publishes it last, after the pools and tables it announces.
+inline bool inited() {
+    return __atomic_load_n(&pmem_inited, __ATOMIC_ACQUIRE) != 0;
+}
+
+bool s_init_started;
+
 }  // namespace
 
 // ---- start-up and allocation interface ------------------------------------
@@ -433,7 +529,8 @@ char *sys_strndup(const char *s, size_t n) {
 extern "C" {
 
 AP_API int pmem_init(void) {
-    if (pmem_inited) abort();
+    if (__atomic_exchange_n(&s_init_started, true, __ATOMIC_ACQ_REL)) abort();
+    ap_fork_register(kRankPoolCounters, {take_large, give_large});
     // The table is constant and checked at compile time; the run-time check
     // stays so a patched table in a shipped binary stops before any pool is
     // touched.
@@ -459,18 +556,18 @@ AP_API int pmem_init(void) {
         st.name = pmem_module_names[&st - pmem_module_stats];
     for (pool_statis &st : pmem_pool_stats)
         st.name = pmem_pools[&st - pmem_pool_stats].name;
-    pmem_inited = 1;
+    __atomic_store_n(&pmem_inited, 1, __ATOMIC_RELEASE);
     return 0;
 }
 
 AP_API void *pmem_malloc(uint16_t mid, size_t size) {
-    if (!pmem_inited) return ap_sys_malloc(size);
+    if (!inited()) return ap_sys_malloc(size);
     LIBAP_CHECK(mid < PMEM_MID_N);
     return allocate(mid, size);
 }
 
 AP_API void *pmem_calloc(uint16_t mid, size_t count, size_t size) {
-    if (!pmem_inited) return ap_sys_calloc(count, size);
+    if (!inited()) return ap_sys_calloc(count, size);
     LIBAP_CHECK(mid < PMEM_MID_N);
     // A wrapped product would hand out a short area that the caller then
     // overruns; refuse it like any request above 1 GiB.
@@ -482,11 +579,12 @@ AP_API void *pmem_calloc(uint16_t mid, size_t count, size_t size) {
 }
 
 AP_API void *pmem_realloc(uint16_t mid, void *ptr, size_t size) {
-    if (!pmem_inited) return ap_sys_realloc(ptr, size);
+    if (!inited()) return ap_sys_realloc(ptr, size);
     LIBAP_CHECK(mid < PMEM_MID_N);
     if (!ptr) return allocate(mid, size);
     pmem_header *old = pmem_header_of(ptr);
     // The whole check, not just the magic: pool and module index the tables.
+    // (The release checks again under the pool's lock.)
     pmem_header_check(old);
     if (size == 0) {
         release(old);
@@ -508,26 +606,24 @@ AP_API void *pmem_realloc(uint16_t mid, void *ptr, size_t size) {
 }
 
 AP_API void pmem_free(void *ptr) {
-    if (!pmem_inited) {
+    if (!inited()) {
         ap_sys_free(ptr);
         return;
     }
     if (!ptr) return;
-    pmem_header *h = pmem_header_of(ptr);
-    pmem_header_check(h);
-    release(h);
+    release(pmem_header_of(ptr));
 }
 
 AP_API char *pmem_strdup(uint16_t mid, const char *s) {
     if (!s) return nullptr;
-    if (!pmem_inited) return ap_sys_strdup(s);
+    if (!inited()) return ap_sys_strdup(s);
     LIBAP_CHECK(mid < PMEM_MID_N);
     return copy_string(mid, s, strlen(s));
 }
 
 AP_API char *pmem_strndup(uint16_t mid, const char *s, size_t n) {
     if (!s) return nullptr;
-    if (!pmem_inited) return sys_strndup(s, n);
+    if (!inited()) return sys_strndup(s, n);
     LIBAP_CHECK(mid < PMEM_MID_N);
     return copy_string(mid, s, strnlen(s, n));
 }
@@ -535,17 +631,16 @@ AP_API char *pmem_strndup(uint16_t mid, const char *s, size_t n) {
 // A slot is live unless it lies past the block's never-used mark or on its
 // free list; the free list is read into a bitmap first, since a released
 // slot may still hold a header that looks live.
+// Each pool is walked under its lock, so a thread allocating from it waits
+// for the walk of that pool (and `fn` must not call pmem at all).
 AP_API long pmem_walk_live(int mid, pmem_live_fn fn, void *ctx) {
     LIBAP_CHECK(fn);
     LIBAP_CHECK(mid < PMEM_MID_N);
-    if (!pmem_inited) return 0;
+    if (!inited()) return 0;
+    // No block of an unbounded plex has more slots than its step.
     uint64_t most_slots = 0;
-    for (unsigned p = 0; p < kPlexPools; p++) {
-        const plex_directory &dir = plex_ext_of(&pmem_pools[p].pool_plex)->dir;
-        for (uint32_t b = 0; b < dir.count; b++)
-            most_slots =
-                std::max<uint64_t>(most_slots, plex_head_of(&dir.block[b]->ctl)->alloc_num);
-    }
+    for (unsigned p = 0; p < kPlexPools; p++)
+        most_slots = std::max(most_slots, pmem_pools[p].pool_plex.step_alloc_num);
     auto *released = static_cast<uint64_t *>(ap_sys_calloc((most_slots + 63) / 64 + 1, 8));
     if (!released) return -12;
     long calls = 0;
@@ -557,6 +652,7 @@ AP_API long pmem_walk_live(int mid, pmem_live_fn fn, void *ctx) {
         stop = fn(&area, ctx) != 0;
     };
     for (unsigned p = 0; p < kPlexPools && !stop; p++) {
+        ap_guard g(plex_lock_of(&pmem_pools[p].pool_plex), kRankPlex);
         const plex_directory &dir = plex_ext_of(&pmem_pools[p].pool_plex)->dir;
         for (uint32_t b = 0; b < dir.count && !stop; b++) {
             const plex &ctl = dir.block[b]->ctl;
@@ -575,8 +671,12 @@ AP_API long pmem_walk_live(int mid, pmem_live_fn fn, void *ctx) {
                     visit(reinterpret_cast<pmem_header *>(start + k * ctl.item_size), p);
         }
     }
-    for (size_t i = 0; i < s_large.cap && !stop; i++)
-        if (s_large.slots[i]) visit(reinterpret_cast<pmem_header *>(s_large.slots[i]), kSystemPool);
+    {
+        ap_guard g(&s_large_lock, kRankPoolCounters);
+        for (size_t i = 0; i < s_large.cap && !stop; i++)
+            if (s_large.slots[i])
+                visit(reinterpret_cast<pmem_header *>(s_large.slots[i]), kSystemPool);
+    }
     ap_sys_free(released);
     return calls;
 }
@@ -588,15 +688,24 @@ AP_API size_t pmem_ptr2size(const void *ptr) {
 
 }  // extern "C"
 
-// ---- read by the reports ---------------------------------------------------------
+// ---- read by the reports and the preload ------------------------------------------
 
-uint64_t pmem_pool_peak_internal(unsigned pool) {
-    return pool == kSystemPool ? s_peaks.system_pool_live
-                               : plex_peak_internal(&pmem_pools[pool].pool_plex);
+pmem_pool_figures pmem_pool_figures_internal(unsigned pool) {
+    const pool_statis &st = pmem_pool_stats[pool];
+    auto read = [&](uint64_t peak) {
+        return pmem_pool_figures{st.alloc_count, st.free_count, st.fail_count, peak};
+    };
+    if (pool == kSystemPool) {
+        ap_guard g(&s_large_lock, kRankPoolCounters);
+        return read(s_peaks.system_pool_live);
+    }
+    const auto_plex *plex = &pmem_pools[pool].pool_plex;
+    plex_guard g(plex);
+    return read(plex_peak_internal(plex));
 }
 
 uint64_t pmem_module_peak_internal(unsigned mid) {
-    return s_peaks.module_bytes[mid];
+    return ap_read(&s_peaks.module_bytes[mid]);
 }
 
 // Before pmem_init the counter records have no names yet; the reports then
@@ -605,14 +714,50 @@ const char *pmem_pool_label_internal(unsigned pool) {
     return pmem_pool_stats[pool].name ? pmem_pool_stats[pool].name : kPoolNames.text[pool];
 }
 
-bool pmem_large_live_internal(const void *header) {
-    return ptr_set_contains(&s_large, reinterpret_cast<uintptr_t>(header));
+const char *pmem_module_label_internal(unsigned mid) {
+    return pmem_module_stats[mid].name ? pmem_module_stats[mid].name : pmem_module_names[mid];
 }
 
 size_t pmem_large_capacity_internal() {
+    ap_guard g(&s_large_lock, kRankPoolCounters);
     return s_large.cap;
 }
 
-const char *pmem_module_label_internal(unsigned mid) {
-    return pmem_module_stats[mid].name ? pmem_module_stats[mid].name : pmem_module_names[mid];
+// The bytes in front of a pointer prove nothing (in front of a system
+// allocator's block lie its own bookkeeping and a neighbour's tail); the pool
+// they name confirms them, under its lock: its directory finds the header in
+// one of its blocks, or the set of live large areas holds it.
+bool pmem_owns_internal(const void *ptr) {
+    if (!ptr || !inited()) return false;
+    const pmem_header *h = pmem_header_of(ptr);
+    const HeaderFields f = read_header(h);
+    if (f.magic != PMEM_MAGIC && !(f.flags & PMEM_FLAG_FREED)) return false;
+    if (f.pool_id < kPlexPools) {
+        const auto_plex *plex = &pmem_pools[f.pool_id].pool_plex;
+        plex_guard g(plex);
+        return auto_plex_find_block_internal(plex, h) != nullptr;
+    }
+    if (f.pool_id != kSystemPool) return false;
+    ap_guard g(&s_large_lock, kRankPoolCounters);
+    return ptr_set_contains(&s_large, reinterpret_cast<uintptr_t>(h));
+}
+
+bool pmem_release_if_owned_internal(void *ptr) {
+    if (!ptr || !inited()) return false;
+    pmem_header *h = pmem_header_of(ptr);
+    const HeaderFields f = read_header(h);
+    if (f.magic != PMEM_MAGIC && !(f.flags & PMEM_FLAG_FREED)) return false;
+    if (f.pool_id == kSystemPool) return release_large(h);
+    if (f.pool_id >= kPlexPools) return false;
+    auto_plex *plex = &pmem_pools[f.pool_id].pool_plex;
+    uint16_t mid;
+    {
+        ap_guard g(plex_lock_of(plex), kRankPlex);
+        if (!auto_plex_find_block_internal(plex, h)) return false;
+        release_locked(h, f.pool_id);
+        mid = h->mid;
+        plex_pool_free(plex, h);  // the block was just found
+    }
+    module_released(&pmem_module_stats[mid], mid, kPoolSizes[f.pool_id]);
+    return true;
 }

@@ -1,24 +1,21 @@
 // libauto_plex_preload: serves an unmodified program's malloc family from
 // pmem (module 0) and appends pmem's and the pools' reports at exit.
 //
-// Owned state: one process-wide lock (pmem and the plexes take none), taken
-// only once the process can have a second thread, and the configuration
-// read at start-up.
+// Owned state: the configuration read at start-up.  Threads are pmem's
+// business: it locks each size class on its own, so two threads wait for
+// each other only when they use the same size class at the same moment, and
+// a single-threaded program takes no lock at all.
 //
 // Ownership: a pointer is pmem's when the 16 bytes in front of it carry a
 // pmem header (live, or released, which a second release must still reach)
-// and the pool it names confirms it: a plex pool's own block lookup finds
-// the header inside one of its blocks, or pmem's set of live pool-26 areas
-// holds it.  The bytes alone are no proof (in front of a glibc
-// pointer lie glibc's chunk header and the tail of the neighbouring chunk),
-// the confirmation is; both are O(1).  Every other pointer came from
-// glibc's allocator.
+// and the pool it names confirms it, under that pool's lock
+// (pmem_owns_internal).  Every other pointer came from glibc's allocator.
 //
-// Calls that arrive while this thread already holds the lock (t_inside) come
-// from the preload itself: stdio and time functions of the exit report,
-// dlsym and atexit at start-up.  They are
-// served by glibc directly, so nothing recurses into pmem or waits on the
-// lock this thread holds; what they hand out is a foreign pointer like any
+// Calls that arrive while this thread is already inside the preload
+// (t_inside) come from the preload itself: stdio and time functions of the
+// exit report, dlsym, atexit and pthread_atfork at start-up.  They are served
+// by glibc directly, so nothing recurses into pmem while it is in the middle
+// of a call on this thread; what they hand out is a foreign pointer like any
 // other.
 #include <errno.h>
 #include <fcntl.h>
@@ -28,7 +25,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/single_threaded.h>
 #include <unistd.h>
 
 #include "platform/ap_sys.h"
@@ -53,14 +49,12 @@ bool ap_sys_preload_bind();
 
 namespace {
 
-constexpr unsigned kSystemPool = PMEM_POOL_ID_N - 1;
-constexpr unsigned kPlexPools = PMEM_POOL_ID_N - 1;
 constexpr size_t kPmemAlign = 16;  // every pmem pointer is 16-byte aligned
 constexpr uint16_t kModule = 0;
 
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 __thread bool t_inside __attribute__((tls_model("initial-exec")));
 
+pthread_once_t g_start_once = PTHREAD_ONCE_INIT;
 bool g_ready;
 char g_report_path[PATH_MAX];
 
@@ -78,7 +72,7 @@ void bump(uint64_t *counter) {
 }
 
 // Through write(2): stderr's FILE lock may be held by a thread that is
-// waiting for g_lock inside malloc.
+// waiting for a pool's lock inside malloc.
 [[gnu::format(printf, 1, 2)]] void warn(const char *fmt, ...) {
     char line[512];
     int n = snprintf(line, sizeof line, "libauto_plex_preload: ");
@@ -99,11 +93,7 @@ void bump(uint64_t *counter) {
 // ---- ownership --------------------------------------------------------------
 
 bool is_pmem(void *ptr) {
-    const pmem_header *h = pmem_header_of(ptr);
-    if (h->magic != PMEM_MAGIC && !(h->flags & PMEM_FLAG_FREED)) return false;
-    const unsigned pool = h->pool_id;
-    if (pool < kPlexPools) return auto_plex_find_block_internal(&pmem_pools[pool].pool_plex, h);
-    return pool == kSystemPool && pmem_large_live_internal(h);
+    return pmem_owns_internal(ptr);
 }
 
 size_t usable_size(void *ptr) {
@@ -142,54 +132,32 @@ void read_config() {
     }
 }
 
-// Ours run last among prepare handlers and first among parent/child ones
-// (registered at the first malloc), so other handlers may still allocate.
-void fork_prepare() {
-    pthread_mutex_lock(&g_lock);
-}
-void fork_parent() {
-    pthread_mutex_unlock(&g_lock);
-}
-// The child has only the forking thread, which took the lock in prepare and
-// so may release it.
-void fork_child() {
-    pthread_mutex_unlock(&g_lock);
-}
-
+// pmem_init installs the library's fork handlers.  Registered at the first
+// malloc, they run last among prepare handlers and first among parent and
+// child ones, so other handlers may still allocate.
 void start() {
-    g_ready = true;
     if (!ap_sys_preload_bind()) die("glibc's malloc_usable_size not found");
     pmem_init();
     read_config();
-    if (pthread_atfork(fork_prepare, fork_parent, fork_child) != 0)
-        die("cannot register the fork handlers");
+    __atomic_store_n(&g_ready, true, __ATOMIC_RELEASE);
 }
 
-// Holds g_lock for the scope and marks this thread as inside the preload.
-// While the process has one thread the lock is not needed: glibc clears
-// __libc_single_threaded before a second thread can start, and only a thread
-// outside the preload can start one, so a scope that began unlocked ends
-// before any other thread runs.
-class held {
+// Marks this thread as inside the preload for the scope, and starts pmem on
+// the process's first call.
+class inside {
   public:
-    held() : locked_(!__libc_single_threaded) {
-        if (locked_) pthread_mutex_lock(&g_lock);
+    inside() {
         t_inside = true;
-        if (__builtin_expect(!g_ready, 0)) start();
+        if (__builtin_expect(!__atomic_load_n(&g_ready, __ATOMIC_ACQUIRE), 0))
+            pthread_once(&g_start_once, start);
     }
-    ~held() {
-        t_inside = false;
-        if (locked_) pthread_mutex_unlock(&g_lock);
-    }
-    held(const held &) = delete;
-    held &operator=(const held &) = delete;
-
-  private:
-    const bool locked_;
+    ~inside() { t_inside = false; }
+    inside(const inside &) = delete;
+    inside &operator=(const inside &) = delete;
 };
 
 void report_at_exit() {
-    held h;
+    inside h;
     int fd = open(g_report_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return warn("cannot append the report to AUTO_PLEX_REPORT=%s: %s\n", g_report_path,
@@ -206,7 +174,7 @@ void report_at_exit() {
     fclose(f);
 }
 
-// ---- serving, g_lock held ------------------------------------------------------
+// ---- serving, inside the preload ------------------------------------------------------
 
 void *from_glibc(void *ptr, uint64_t *reason) {
     if (ptr) bump(reason);
@@ -239,10 +207,7 @@ void *serve_calloc(size_t count, size_t size) {
 }
 
 void serve_free(void *ptr) {
-    if (is_pmem(ptr))
-        pmem_free(ptr);
-    else
-        __libc_free(ptr);
+    if (!pmem_release_if_owned_internal(ptr)) __libc_free(ptr);
 }
 
 // Copies a pmem allocation into a glibc block of `size` bytes and releases
@@ -306,26 +271,26 @@ void *serve_aligned(size_t align, size_t size) {
 
 PRELOAD_API void *malloc(size_t size) {
     if (t_inside) return from_glibc(__libc_malloc(size), &g_bypass.nested);
-    held h;
+    inside h;
     return serve_malloc(size);
 }
 
 PRELOAD_API void free(void *ptr) {
     if (!ptr) return;
     if (t_inside) return serve_free(ptr);
-    held h;
+    inside h;
     serve_free(ptr);
 }
 
 PRELOAD_API void *calloc(size_t count, size_t size) {
     if (t_inside) return from_glibc(__libc_calloc(count, size), &g_bypass.nested);
-    held h;
+    inside h;
     return serve_calloc(count, size);
 }
 
 PRELOAD_API void *realloc(void *ptr, size_t size) {
     if (t_inside) return serve_realloc_nested(ptr, size);
-    held h;
+    inside h;
     return serve_realloc(ptr, size);
 }
 
@@ -371,6 +336,6 @@ PRELOAD_API void *pvalloc(size_t size) {
 PRELOAD_API size_t malloc_usable_size(void *ptr) {
     if (!ptr) return 0;
     if (t_inside) return usable_size(ptr);
-    held h;
+    inside h;
     return usable_size(ptr);
 }

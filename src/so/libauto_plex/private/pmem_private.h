@@ -13,16 +13,25 @@ inline pmem_header *pmem_header_of(const void *ptr) {
                                            PMEM_HEADER_SIZE);
 }
 
-// Most live allocations a pool has had at once.
-uint64_t pmem_pool_peak_internal(unsigned pool);
+// A pool's counters and its most live allocations at once, read together
+// under the pool's lock.
+struct pmem_pool_figures {
+    uint64_t alloc_count, free_count, fail_count, peak_live;
+};
+pmem_pool_figures pmem_pool_figures_internal(unsigned pool);
 // Most bytes (usable sizes) a module has held at once.
 uint64_t pmem_module_peak_internal(unsigned mid);
 // A pool's and a module's names as the reports print them, also before
 // pmem_init has named the counter records.
 const char *pmem_pool_label_internal(unsigned pool);
 const char *pmem_module_label_internal(unsigned mid);
-// True when `header` is that of a live pool-26 area.
-bool pmem_large_live_internal(const void *header);
+// Whether a pointer handed to the preload's free or realloc is pmem's: a
+// live allocation, or a released one that the release must still stop.
+bool pmem_owns_internal(const void *ptr);
+// Releases `ptr` as pmem_free does when pmem_owns_internal would say it is
+// pmem's, under one hold of the pool's lock; false (nothing done) for a
+// foreign pointer.
+bool pmem_release_if_owned_internal(void *ptr);
 // Slots of the set of live pool-26 areas (0 until the first one).
 size_t pmem_large_capacity_internal();
 

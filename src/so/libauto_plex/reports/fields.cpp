@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "platform/ap_sys.h"
 #include "private/pmem_private.h"
 
 // ---- snapshots -------------------------------------------------------------------------
@@ -38,37 +39,138 @@ void fill_plex(const auto_plex *me, auto_plex_snapshot *s) {
 }
 
 void fill_pool(unsigned p, pmem_pool_snapshot *s) {
-    const pool_statis &st = pmem_pool_stats[p];
+    const pmem_pool_figures f = pmem_pool_figures_internal(p);
     *s = pmem_pool_snapshot{};
     s->name = pmem_pool_label_internal(p);
     s->size = pmem_pool_sizes[p];
-    s->alloc_count = st.alloc_count;
-    s->free_count = st.free_count;
-    s->fail_count = st.fail_count;
-    s->live_count = st.alloc_count - st.free_count;
-    s->peak_live_count = pmem_pool_peak_internal(p);
+    s->alloc_count = f.alloc_count;
+    s->free_count = f.free_count;
+    s->fail_count = f.fail_count;
+    s->live_count = f.alloc_count - f.free_count;
+    s->peak_live_count = f.peak_live;
 }
 
+// A module's counts change under the locks of the pools that serve it and
+// its byte totals under none, so they are read word by word.  The byte totals
+// are read as a pair that held at one moment (free_size only grows, so the
+// same value on both sides of the alloc_size read means it held while that
+// was read), and the peak after them, which keeps live bytes at most the
+// peak (pmem.cpp orders its updates for that).  Each count is read after the
+// matching release count, so the live counts derived are never negative.
 void fill_module(unsigned m, pmem_module_snapshot *s) {
     const module_statis &st = pmem_module_stats[m];
     s->name = pmem_module_names[m];
-    s->alloc_size = st.alloc_size;
-    s->free_size = st.free_size;
-    s->live_bytes = st.alloc_size - st.free_size;
+    uint64_t freed;
+    do {
+        freed = ap_read(&st.free_size);
+        s->alloc_size = ap_read(&st.alloc_size);
+    } while (ap_read(&st.free_size) != freed);
+    s->free_size = freed;
+    s->live_bytes = s->alloc_size - freed;
     s->peak_live_bytes = pmem_module_peak_internal(m);
-    memcpy(s->alloc_count, st.alloc_count, sizeof s->alloc_count);
-    memcpy(s->free_count, st.free_count, sizeof s->free_count);
-    memcpy(s->fail_count, st.fail_count, sizeof s->fail_count);
+    for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
+        s->free_count[p] = ap_read(&st.free_count[p]);
+        s->alloc_count[p] = ap_read(&st.alloc_count[p]);
+        s->fail_count[p] = ap_read(&st.fail_count[p]);
+    }
 }
 
-void fill_statis(const mem_statis_table &t, int32_t id, mem_statis_snapshot *s) {
-    const mem_statis_entry &e = t.records[id].pub;
+void fill_statis(int32_t id, mem_statis_snapshot *s) {
+    const mem_statis_figures f = mem_statis_figures_internal(id);
+    const mem_statis_entry &e = f.pub;
     *s = mem_statis_snapshot{};
     s->module_name = e.module_name;
     s->mem_alloced = e.mem_alloced;
-    s->peak_mem_alloced = t.records[id].peak_mem_alloced;
+    s->peak_mem_alloced = f.peak_mem_alloced;
     s->limit = e.limit;
     s->over_limit_failed = e.over_limit_failed;
+}
+
+// ---- the plexes, copied -----------------------------------------------------------------
+
+bool SysBuf::append(const void *p, size_t n) {
+    if (used + n > capacity) {
+        size_t grown = capacity ? 2 * capacity : 4096;
+        while (grown < used + n)
+            grown *= 2;
+        void *mem = owned ? ap_sys_realloc(data, grown) : ap_sys_malloc(grown);
+        if (!mem) return false;
+        if (!owned && used) memcpy(mem, data, used);
+        data = static_cast<char *>(mem);
+        capacity = grown;
+        owned = true;
+    }
+    memcpy(data + used, p, n);
+    used += n;
+    return true;
+}
+
+void SysBuf::release() {
+    if (owned) ap_sys_free(data);
+    owned = false;
+}
+
+// While copying, the pointers of a row hold offsets into the buffers, which
+// may still move; they are made pointers once the copy is complete.
+PlexRows::PlexRows(bool with_blocks) {
+    ap_lock *registry = plex_registry_lock_internal();
+    locked_ = ap_threaded();
+    if (locked_) ap_lock_take(registry, kRankPlexRegistry);
+    bool ok = true;
+    for (const auto_plex_link *l = plex_registry.next; ok && l != &plex_registry; l = l->next) {
+        const auto_plex *me = plex_of_registry_link(l);
+        PlexRow row{};
+        plex_guard g(me);
+        fill_plex(me, &row.s);
+        row.blocks = reinterpret_cast<const auto_plex_block_snapshot *>(blocks_.used);
+        if (with_blocks)
+            plex_for_each_block(me, [&](const auto_plex_block_snapshot &b) {
+                ok = ok && blocks_.append(&b, sizeof b);
+                row.block_count++;
+            });
+        if (const char *name = row.s.module_name) {
+            row.s.module_name = reinterpret_cast<const char *>(names_.used + 1);
+            ok = ok && names_.append(name, strlen(name) + 1);
+        }
+        ok = ok && rows_.append(&row, sizeof row);
+        count_++;
+    }
+    if (!ok) {
+        for (SysBuf *b : {&rows_, &blocks_, &names_})
+            b->release();
+        live_ = true;
+        count_ = 0;
+        for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
+            count_++;
+        return;  // the registry lock stays taken
+    }
+    auto *rows = reinterpret_cast<PlexRow *>(rows_.data);
+    for (size_t i = 0; i < count_; i++) {
+        rows[i].blocks = reinterpret_cast<const auto_plex_block_snapshot *>(
+            blocks_.data + reinterpret_cast<uintptr_t>(rows[i].blocks));
+        if (rows[i].s.module_name)
+            rows[i].s.module_name =
+                names_.data + reinterpret_cast<uintptr_t>(rows[i].s.module_name) - 1;
+    }
+    if (locked_) ap_lock_give(registry, kRankPlexRegistry);
+    locked_ = false;
+}
+
+size_t fill_plexes(auto_plex_snapshot *out, size_t capacity) {
+    ap_guard g(plex_registry_lock_internal(), kRankPlexRegistry);
+    size_t n = 0;
+    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next, n++) {
+        if (n >= capacity) continue;
+        plex_guard pg(plex_of_registry_link(l));
+        fill_plex(plex_of_registry_link(l), &out[n]);
+    }
+    return n;
+}
+
+PlexRows::~PlexRows() {
+    for (SysBuf *b : {&rows_, &blocks_, &names_})
+        b->release();
+    if (locked_) ap_lock_give(plex_registry_lock_internal(), kRankPlexRegistry);
 }
 
 // ---- the tables ------------------------------------------------------------------------
@@ -155,16 +257,15 @@ constexpr ApField kMallinfoFields[] = {
 
 // ---- the rows of each record -----------------------------------------------------------
 
-void each_plex(ApVisit visit, void *ctx) {
-    size_t index = 0;
-    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-        auto_plex_snapshot s;
-        fill_plex(plex_of_registry_link(l), &s);
-        visit(&s, index++, ctx);
-    }
+void each_plex(ApVisit visit, void *ctx, const void *source) {
+    auto rows = [&](const PlexRows &r) {
+        r.each([&](const PlexRow &row, size_t index) { visit(&row, index, ctx); });
+    };
+    if (source) return rows(*static_cast<const PlexRows *>(source));
+    rows(PlexRows(true));
 }
 
-void each_pool(ApVisit visit, void *ctx) {
+void each_pool(ApVisit visit, void *ctx, const void *) {
     for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
         pmem_pool_snapshot s;
         fill_pool(p, &s);
@@ -172,7 +273,7 @@ void each_pool(ApVisit visit, void *ctx) {
     }
 }
 
-void each_module(ApVisit visit, void *ctx) {
+void each_module(ApVisit visit, void *ctx, const void *) {
     for (unsigned m = 0; m < PMEM_MID_N; m++) {
         pmem_module_snapshot s;
         fill_module(m, &s);
@@ -180,32 +281,31 @@ void each_module(ApVisit visit, void *ctx) {
     }
 }
 
-void each_statis(ApVisit visit, void *ctx) {
+void each_statis(ApVisit visit, void *ctx, const void *) {
     const mem_statis_table t = mem_statis_table_internal();
     for (int32_t id = 0; id < t.registered; id++) {
         mem_statis_snapshot s;
-        fill_statis(t, id, &s);
+        fill_statis(id, &s);
         visit(&s, size_t(id), ctx);
     }
 }
 
-void each_mallinfo(ApVisit visit, void *ctx) {
+void each_mallinfo(ApVisit visit, void *ctx, const void *) {
     const struct mallinfo2 mi = mallinfo2();
     visit(&mi, 0, ctx);
 }
 
 void plex_blocks(ApJson &j, const void *row) {
     j.begin_array("blocks");
-    plex_for_each_block(
-        static_cast<const Plex *>(row)->plex, [&j](const auto_plex_block_snapshot &b) {
-            char address[sizeof "0x0123456789abcdef"];
-            snprintf(address, sizeof address, "%p", static_cast<const void *>(b.block));
-            j.begin_object();
-            j.str("block", address);
-            j.u64("alloc_num", b.alloc_num);
-            j.u64("using_num", b.using_num);
-            j.end_object();
-        });
+    plex_row_blocks(*static_cast<const PlexRow *>(row), [&j](const auto_plex_block_snapshot &b) {
+        char address[sizeof "0x0123456789abcdef"];
+        snprintf(address, sizeof address, "%p", static_cast<const void *>(b.block));
+        j.begin_object();
+        j.str("block", address);
+        j.u64("alloc_num", b.alloc_num);
+        j.u64("using_num", b.using_num);
+        j.end_object();
+    });
     j.end_array();
 }
 
@@ -307,16 +407,20 @@ void json_members(ApJson &j, const ApRecord &r, const void *row, uint8_t output)
 
 }  // namespace
 
-void ap_json_rows(ApJson &j, const char *key, const ApRecord &r, uint8_t output) {
+void ap_json_rows(ApJson &j, const char *key, const ApRecord &r, uint8_t output,
+                  const void *source) {
     j.begin_array(key);
-    ap_each_row(r, [&](const void *row, size_t index) {
-        if ((r.filtered & output) && !r.used(row)) return;
-        j.begin_object();
-        if (output == kToJson && r.index_key) j.u64(r.index_key, index);
-        json_members(j, r, row, output);
-        if (output == kToJson && r.json_extra) r.json_extra(j, row);
-        j.end_object();
-    });
+    ap_each_row(
+        r,
+        [&](const void *row, size_t index) {
+            if ((r.filtered & output) && !r.used(row)) return;
+            j.begin_object();
+            if (output == kToJson && r.index_key) j.u64(r.index_key, index);
+            json_members(j, r, row, output);
+            if (output == kToJson && r.json_extra) r.json_extra(j, row);
+            j.end_object();
+        },
+        source);
     j.end_array();
 }
 

@@ -26,10 +26,11 @@
 void fill_plex(const auto_plex *me, auto_plex_snapshot *s);
 void fill_pool(unsigned pool, pmem_pool_snapshot *s);
 void fill_module(unsigned mid, pmem_module_snapshot *s);
-void fill_statis(const mem_statis_table &t, int32_t id, mem_statis_snapshot *s);
+void fill_statis(int32_t id, mem_statis_snapshot *s);
 
 // The blocks of a plex that own memory, by address; `visit` returns nothing.
 // A record without block memory stops in plex_using_num ("me && me->head").
+// The caller holds the plex's lock.
 template <class Visit>
 void plex_for_each_block(const auto_plex *me, Visit &&visit) {
     for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
@@ -37,6 +38,94 @@ void plex_for_each_block(const auto_plex *me, Visit &&visit) {
         const uint64_t using_num = plex_using_num(&block->ctl);
         visit(auto_plex_block_snapshot{block, plex_head_of(&block->ctl)->alloc_num, using_num});
     }
+}
+
+// ---- the plexes, copied ----------------------------------------------------------------
+//
+// Plexes come and go while a report runs, and a report may call the host
+// back or write to a pipe, so no report formats while it holds a lock.  The
+// plex outputs therefore read a copy: every registered plex's snapshot, its
+// blocks and its name, taken under the registry lock and each plex's own.
+// When the memory for the copy cannot be had, the rows are read as they are
+// visited instead, with the registry lock held until the copy's end (and
+// each plex's lock while its figures or blocks are read): the output is the
+// same, but a host callback must not register or clear a plex meanwhile.
+
+// The first `capacity` plexes' snapshots into `out`, names as the plexes'
+// own; the number of plexes.
+size_t fill_plexes(auto_plex_snapshot *out, size_t capacity);
+
+struct PlexRow {
+    auto_plex_snapshot s;  // first: the row the field tables read; the name is the copy's
+    const auto_plex_block_snapshot *blocks;
+    size_t block_count;
+    bool live;  // read from the plex itself (s.plex), not from a copy
+};
+
+// A growing array: in the caller's `local` storage first, then from the
+// system allocator.
+struct SysBuf {
+    char *data;
+    size_t used = 0, capacity;
+    bool owned = false;
+    SysBuf(char *local, size_t n) : data(local), capacity(n) {}
+    bool append(const void *p, size_t n);
+    void release();
+};
+
+class PlexRows {
+  public:
+    // `with_blocks`: also copy each plex's blocks (the outputs that list
+    // them).  Up to 64 plexes with short names, a copy without blocks needs
+    // no memory beyond the object itself.
+    explicit PlexRows(bool with_blocks = false);
+    ~PlexRows();
+    PlexRows(const PlexRows &) = delete;
+    PlexRows &operator=(const PlexRows &) = delete;
+
+    size_t size() const { return count_; }
+    // visit(row, index) for each plex, newest first.
+    template <class Visit>
+    void each(Visit &&visit) const {
+        if (!live_) {
+            for (size_t i = 0; i < count_; i++)
+                visit(reinterpret_cast<const PlexRow *>(rows_.data)[i], i);
+            return;
+        }
+        size_t index = 0;
+        for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
+            PlexRow row{};
+            row.live = true;
+            const auto_plex *me = plex_of_registry_link(l);
+            {
+                plex_guard g(me);
+                fill_plex(me, &row.s);
+            }
+            visit(const_cast<const PlexRow &>(row), index++);
+        }
+    }
+
+  private:
+    static constexpr size_t kLocalRows = 64;
+    alignas(16) char local_rows_[kLocalRows * sizeof(PlexRow)];
+    char local_names_[kLocalRows * 32];
+    SysBuf rows_{local_rows_, sizeof local_rows_}, blocks_{nullptr, 0},
+        names_{local_names_, sizeof local_names_};
+    size_t count_ = 0;
+    bool live_ = false;
+    bool locked_ = false;  // the registry lock, held for a live copy
+};
+
+// visit(block) for each block of a row's plex, by address.
+template <class Visit>
+void plex_row_blocks(const PlexRow &row, Visit &&visit) {
+    if (!row.live) {
+        for (size_t b = 0; b < row.block_count; b++)
+            visit(row.blocks[b]);
+        return;
+    }
+    plex_guard g(row.s.plex);
+    plex_for_each_block(row.s.plex, visit);
 }
 
 // The plex reports' totals: requested item size, not slot size, as hosts
@@ -107,13 +196,15 @@ static_assert(std::is_same_v<size_t, uint64_t>, "mallinfo2's size_t fields are r
     uint16_t(offsetof(Record, member)), ap_type_of<decltype(Record::member)>()
 
 // Every row of a record, with its position (the pool, module or id number).
+// `source`: for the plexes, the PlexRows to read (null: a copy of their own).
 using ApVisit = void (*)(const void *row, size_t index, void *ctx);
+using ApEach = void (*)(ApVisit visit, void *ctx, const void *source);
 
 struct ApRecord {
     const ApField *fields;
     size_t count;
     const char *index_key;  // the JSON report's member for the position; null: none
-    void (*each)(ApVisit visit, void *ctx);
+    ApEach each;
     bool (*used)(const void *row);  // rows the outputs in `filtered` leave out unless used
     uint8_t filtered;
     void (*json_extra)(ApJson &j, const void *row);  // members only the JSON report has
@@ -124,11 +215,11 @@ struct ApRecord {
 extern const ApRecord kPlexRecord, kPoolRecord, kModuleRecord, kStatisRecord, kMallinfoRecord;
 
 template <class F>
-void ap_each_row(const ApRecord &r, F &&visit) {
+void ap_each_row(const ApRecord &r, F &&visit, const void *source = nullptr) {
     using Visit = std::remove_reference_t<F>;
     r.each(
         [](const void *row, size_t index, void *ctx) { (*static_cast<Visit *>(ctx))(row, index); },
-        const_cast<std::remove_const_t<Visit> *>(&visit));
+        const_cast<std::remove_const_t<Visit> *>(&visit), source);
 }
 
 struct ApValue {
@@ -142,7 +233,8 @@ struct ApValue {
 ApValue ap_read(const ApField &f, const void *row);
 
 // Every row `output` carries, as an array of objects under `key`.
-void ap_json_rows(ApJson &j, const char *key, const ApRecord &r, uint8_t output);
+void ap_json_rows(ApJson &j, const char *key, const ApRecord &r, uint8_t output,
+                  const void *source = nullptr);
 // glibc's statistics now, as an object under "mallinfo2".
 void ap_json_mallinfo(ApJson &j, uint8_t output);
 

@@ -36,7 +36,7 @@ int64_t each_module(Row &&row) {
     int64_t total = 0;
     for (int32_t id = 0; id < t.registered; id++) {
         mem_statis_snapshot s;
-        fill_statis(t, id, &s);
+        fill_statis(id, &s);
         row(s);
         total += s.mem_alloced;
     }

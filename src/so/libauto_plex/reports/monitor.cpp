@@ -161,11 +161,10 @@ class PlexGroups {
         if (sums_ != local_sums_) ap_sys_free(sums_);
     }
 
-    // False when the buffer cannot be had.
-    bool build() {
-        size_t n = 0;
-        for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
-            n++;
+    // False when the buffer cannot be had.  The sums' names point into
+    // `rows`, which must outlive the groups' use.
+    bool build(const PlexRows &rows) {
+        const size_t n = rows.size();
         size_t slots = 2 * kLocal;  // at most half full
         while (slots < 2 * n)
             slots *= 2;
@@ -175,8 +174,7 @@ class PlexGroups {
             sums_ = static_cast<auto_plex_snapshot *>(mem);
             table_ = reinterpret_cast<Slot *>(sums_ + n);
         }
-        for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
-            add(plex_of_registry_link(l), slots - 1);
+        rows.each([&](const PlexRow &row, size_t) { add(row.s, slots - 1); });
         return true;
     }
 
@@ -201,8 +199,8 @@ class PlexGroups {
 
     // The newest plex of a name starts its sum; the fields that are not sums
     // keep its values.
-    void add(const auto_plex *me, size_t mask) {
-        const char *name = name_of(me->module_name);
+    void add(const auto_plex_snapshot &s, size_t mask) {
+        const char *name = name_of(s.module_name);
         uint32_t hash = 2166136261u;  // FNV-1a
         for (const char *c = name; *c; c++)
             hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
@@ -210,15 +208,13 @@ class PlexGroups {
         for (; table_[at].group; at = (at + 1) & mask) {
             auto_plex_snapshot &sum = sums_[table_[at].group - 1];
             if (table_[at].hash != hash || strcmp(name_of(sum.module_name), name) != 0) continue;
-            auto_plex_snapshot s;
-            fill_plex(me, &s);
             for (const ApField &f : kPlexRecord)
                 if (f.type == ApType::kU64 && !(f.outputs & kFirstOfName))
                     *field_at(&sum, f) += ap_read(f, &s).u;
             return;
         }
         table_[at] = {uint32_t(++groups_), hash};
-        fill_plex(me, &sums_[groups_ - 1]);
+        sums_[groups_ - 1] = s;
     }
     static uint64_t *field_at(auto_plex_snapshot *s, const ApField &f) {
         return reinterpret_cast<uint64_t *>(reinterpret_cast<char *>(s) + f.offset);
@@ -232,8 +228,9 @@ class PlexGroups {
 };
 
 bool metrics(TextOut &o) {
+    const PlexRows rows;
     PlexGroups groups;
-    if (!groups.build()) return false;
+    if (!groups.build(rows)) return false;
     families(o, kPlexRecord, [&groups](auto &&visit) { groups.each(visit); });
     record_families(o, kPoolRecord);
     record_families(o, kModuleRecord);
@@ -251,7 +248,8 @@ void history_line(ApJson &j) {
     j.u64("version", 1);
     j.i64("time_ms", int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
     j.u64("pid", report_pid());
-    ap_json_rows(j, "plexes", kPlexRecord, kToHistory);
+    const PlexRows rows;
+    ap_json_rows(j, "plexes", kPlexRecord, kToHistory, &rows);
     ap_json_rows(j, "pools", kPoolRecord, kToHistory);
     ap_json_rows(j, "modules", kModuleRecord, kToHistory);
     ap_json_rows(j, "accounted", kStatisRecord, kToHistory);

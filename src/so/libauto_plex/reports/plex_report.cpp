@@ -47,8 +47,9 @@ void show_auto_plex_stat(const auto_plex_snapshot &s, FILE *log_file) {
     fputc('\n', log_file);
 }
 
-void show_auto_plex_stat_rt(const auto_plex_snapshot &s, app_log_rt_fn app_log_rt) {
+void show_auto_plex_stat_rt(const PlexRow &row, app_log_rt_fn app_log_rt) {
     static const char kRoutine[] = "show_auto_plex_stat_rt";
+    const auto_plex_snapshot &s = row.s;
     const auto_plex *me = s.plex;
     LIBAP_CHECK(me && app_log_rt);
     app_log_rt(kRoutine, kLinePlex,
@@ -57,7 +58,7 @@ void show_auto_plex_stat_rt(const auto_plex_snapshot &s, app_log_rt_fn app_log_r
                name_of(s), s64(s.using_num), s64(s.step_alloc_num), s64(s.alloc_num),
                s64(s.max_num), s64(s.item_size), s64(s.count_expand), s64(s.count_clear),
                s64(s.expand_failed));
-    plex_for_each_block(me, [app_log_rt](const auto_plex_block_snapshot &b) {
+    plex_row_blocks(row, [app_log_rt](const auto_plex_block_snapshot &b) {
         app_log_rt(kRoutine, kLineBlock, "    block:%p alloc_num:%zd using_num:%zd \n",
                    static_cast<const void *>(b.block), s64(b.alloc_num), s64(b.using_num));
     });
@@ -65,14 +66,12 @@ void show_auto_plex_stat_rt(const auto_plex_snapshot &s, app_log_rt_fn app_log_r
 
 // Every registered plex's snapshot, newest first, then the totals.
 template <class Row>
-PlexTotals each_plex(Row &&row) {
+PlexTotals each_plex(bool with_blocks, Row &&row) {
     PlexTotals totals;
-    for (const auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next) {
-        auto_plex_snapshot s;
-        fill_plex(plex_of_registry_link(l), &s);
-        row(s);
-        totals.add(s);
-    }
+    PlexRows(with_blocks).each([&](const PlexRow &r, size_t) {
+        row(r);
+        totals.add(r.s);
+    });
     return totals;
 }
 
@@ -87,7 +86,7 @@ AP_API void auto_plex_debug(const char *path) {
     fprintf(f, kPidLine, report_ppid(), report_pid());
     fputs(kFileHeader, f);
     const PlexTotals totals =
-        each_plex([f](const auto_plex_snapshot &s) { show_auto_plex_stat(s, f); });
+        each_plex(false, [f](const PlexRow &r) { show_auto_plex_stat(r.s, f); });
     fprintf(f, kSummaryLine, s64(totals.max_mem), s64(totals.allocated), s64(totals.used));
     report_close(f);
 }
@@ -97,8 +96,8 @@ AP_API void auto_plex_debug_rt(app_log_rt_fn app_log_rt) {
     if (!app_log_rt) return;
     app_log_rt(kRoutine, kLineBegin, kReportBeginLine);
     app_log_rt(kRoutine, kLinePids, kPidLine, report_ppid(), report_pid());
-    const PlexTotals totals = each_plex(
-        [app_log_rt](const auto_plex_snapshot &s) { show_auto_plex_stat_rt(s, app_log_rt); });
+    const PlexTotals totals =
+        each_plex(true, [app_log_rt](const PlexRow &r) { show_auto_plex_stat_rt(r, app_log_rt); });
     app_log_rt(kRoutine, kLineSummary, kSummaryLine, s64(totals.max_mem), s64(totals.allocated),
                s64(totals.used));
 }

@@ -29,11 +29,10 @@ namespace {
 // ---- report bodies -----------------------------------------------------------------
 
 void plex_body(ApJson &j) {
-    ap_json_rows(j, "plexes", kPlexRecord, kToJson);
+    const PlexRows rows(true);  // one copy, so that the summary adds up the rows shown
+    ap_json_rows(j, "plexes", kPlexRecord, kToJson, &rows);
     PlexTotals totals;
-    ap_each_row(kPlexRecord, [&totals](const void *row, size_t) {
-        totals.add(*static_cast<const auto_plex_snapshot *>(row));
-    });
+    rows.each([&totals](const PlexRow &row, size_t) { totals.add(row.s); });
     j.begin_object("summary");
     j.u64("total_max_mem", totals.max_mem);
     j.u64("allocated_mem", totals.allocated);
@@ -161,7 +160,6 @@ extern "C" {
         return json_to_log(app_log_rt, #prefix "_debug_json_rt", report, body); \
     }
 
-AP_SNAPSHOT(auto_plex_take_snapshot, auto_plex_snapshot, kPlexRecord)
 AP_SNAPSHOT(pmem_take_pool_snapshot, pmem_pool_snapshot, kPoolRecord)
 AP_SNAPSHOT(pmem_take_module_snapshot, pmem_module_snapshot, kModuleRecord)
 AP_SNAPSHOT(mem_statis_take_snapshot, mem_statis_snapshot, kStatisRecord)
@@ -169,11 +167,18 @@ AP_JSON_REPORT(auto_plex, "auto_plex", plex_body)
 AP_JSON_REPORT(pmem_statis, "pmem", pmem_body)
 AP_JSON_REPORT(mem_statis, "mem_statis", statis_body)
 
+// Filled under the locks, not from a copy: the names are the plexes' own.
+AP_API size_t auto_plex_take_snapshot(auto_plex_snapshot *out, size_t capacity) {
+    AP_STATS_CHECK_BUFFER(out, capacity);
+    return fill_plexes(out, capacity);
+}
+
 AP_API size_t auto_plex_take_block_snapshot(const auto_plex *me, auto_plex_block_snapshot *out,
                                             size_t capacity) {
     LIBAP_CHECK(me);
     AP_STATS_CHECK_BUFFER(out, capacity);
     size_t total = 0;
+    plex_guard g(me);
     plex_for_each_block(me, [&](const auto_plex_block_snapshot &b) {
         if (total < capacity) out[total] = b;
         total++;
