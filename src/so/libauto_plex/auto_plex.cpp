@@ -322,6 +322,22 @@ void give_release() {
     ap_lock_give(&s_release_lock, kRankRelease);
 }
 
+// Checked first: a cleared plex has no directory to search.
+inline void plex_free_checked(auto_plex *me, void *ptr) {
+    if (!me->using_tree || !plex_pool_free(me, ptr)) [[unlikely]]
+        auto_plex_free_refused_internal(me);
+}
+
+[[gnu::noinline]] void *plex_alloc_locked(auto_plex *me) {
+    plex_guard g(me, true);
+    return plex_pool_alloc(me);
+}
+
+[[gnu::noinline]] void plex_free_locked(auto_plex *me, void *ptr) {
+    plex_guard g(me, true);
+    plex_free_checked(me, ptr);
+}
+
 }  // namespace
 
 auto_plex_block *auto_plex_grow_internal(auto_plex *me) {
@@ -484,19 +500,22 @@ AP_API int auto_plex_set_release_policy(int policy) {
     return 0;
 }
 
+// The thread count is asked once; a single-threaded process runs the pool's
+// code with no lock at all, and the locked copy is out of line so that it
+// costs the single-threaded path no registers.
 AP_API void *auto_plex_alloc(auto_plex *me) {
     LIBAP_CHECK(me);
-    plex_guard g(me);
+    if (ap_threaded()) [[unlikely]]
+        return plex_alloc_locked(me);
     return plex_pool_alloc(me);
 }
 
 AP_API void auto_plex_free(auto_plex *me, void *ptr) {
     LIBAP_CHECK(me);
     LIBAP_CHECK(ptr);
-    plex_guard g(me);
-    // Checked first: a cleared plex has no directory to search.
-    if (!me->using_tree || !plex_pool_free(me, ptr)) [[unlikely]]
-        auto_plex_free_refused_internal(me);
+    if (ap_threaded()) [[unlikely]]
+        return plex_free_locked(me, ptr);
+    plex_free_checked(me, ptr);
 }
 
 }  // extern "C"

@@ -335,14 +335,28 @@ uint64_t s_module_live[PMEM_MID_N];
 // one moment trust that their difference is at most the peak: the peak is
 // raised before an allocation shows in alloc_size, and a release shows in
 // free_size before it leaves the live bytes.
+template <bool kThreaded>
 inline void module_allocated(module_statis *module, uint16_t mid, size_t usable) {
-    ap_raise_peak(&s_peaks.module_bytes[mid], ap_count_shared(&s_module_live[mid], usable));
-    ap_count_shared(&module->alloc_size, usable);
+    ap_raise_peak<kThreaded>(&s_peaks.module_bytes[mid],
+                             ap_count_shared<kThreaded>(&s_module_live[mid], usable));
+    ap_count_shared<kThreaded>(&module->alloc_size, usable);
 }
 
+template <bool kThreaded>
 inline void module_released(module_statis *module, uint16_t mid, size_t usable) {
-    ap_count_shared(&module->free_size, usable);
-    ap_count_shared(&s_module_live[mid], -uint64_t{usable});
+    ap_count_shared<kThreaded>(&module->free_size, usable);
+    ap_count_shared<kThreaded>(&s_module_live[mid], -uint64_t{usable});
+}
+
+// For the paths that do not split by thread count ahead.
+void module_allocated_any(module_statis *module, uint16_t mid, size_t usable) {
+    ap_threaded() ? module_allocated<true>(module, mid, usable)
+                  : module_allocated<false>(module, mid, usable);
+}
+
+void module_released_any(module_statis *module, uint16_t mid, size_t usable) {
+    ap_threaded() ? module_released<true>(module, mid, usable)
+                  : module_released<false>(module, mid, usable);
 }
 
 // ---- live large areas -------------------------------------------------------
@@ -377,13 +391,14 @@ inline void write_header(pmem_header *pmem, unsigned id, uint16_t mid) {
 }
 
 // With the pool's lock held.
+template <bool kThreaded = true>
 inline void count_allocation(unsigned id, module_statis *module, void *block) {
     if (block) {
-        ap_count_locked(&pmem_pool_stats[id].alloc_count);
-        ap_count_locked(&module->alloc_count[id]);
+        ap_count_locked<kThreaded>(&pmem_pool_stats[id].alloc_count);
+        ap_count_locked<kThreaded>(&module->alloc_count[id]);
     } else {
-        ap_count_locked(&pmem_pool_stats[id].fail_count);
-        ap_count_locked(&module->fail_count[id]);
+        ap_count_locked<kThreaded>(&pmem_pool_stats[id].fail_count);
+        ap_count_locked<kThreaded>(&module->fail_count[id]);
     }
 }
 
@@ -416,8 +431,32 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
             std::max(s_peaks.system_pool_live, st.alloc_count - st.free_count);
     }
     auto_plex_taken_up_internal(usable + PMEM_HEADER_SIZE);
-    module_allocated(module, mid, usable);
+    module_allocated_any(module, mid, usable);
     return static_cast<pmem_header *>(block)->mem;
+}
+
+// A plex pool's allocation.  The thread count is asked once, and a
+// single-threaded process runs a copy of the code without locks.
+template <bool kThreaded>
+inline void *allocate_in(unsigned id, uint16_t mid) {
+    auto_plex *plex = &pmem_pools[id].pool_plex;
+    module_statis *module = &pmem_module_stats[mid];
+    void *block;
+    {
+        ap_guard g(kThreaded ? plex_lock_of(plex) : nullptr, kRankPlex, kThreaded);
+        block = plex_pool_alloc(plex);
+        count_allocation<kThreaded>(id, module, block);
+        if (!block) [[unlikely]]
+            return nullptr;
+        write_header(static_cast<pmem_header *>(block), id, mid);
+    }
+    module_allocated<kThreaded>(module, mid, kPoolSizes[id]);
+    return static_cast<pmem_header *>(block)->mem;
+}
+
+// Out of line, so that it costs the single-threaded copy no registers.
+[[gnu::noinline]] void *allocate_locked(unsigned id, uint16_t mid) {
+    return allocate_in<true>(id, mid);
 }
 
 // The allocation of pmem_malloc once pmem_inited and mid are checked: the
@@ -427,29 +466,20 @@ inline void *allocate(uint16_t mid, size_t size) {
     const unsigned id = pmem_size2id(size);
     if (id == kSystemPool) [[unlikely]]
         return allocate_large(mid, size);
-    auto_plex *plex = &pmem_pools[id].pool_plex;
-    module_statis *module = &pmem_module_stats[mid];
-    void *block;
-    {
-        ap_guard g(plex_lock_of(plex), kRankPlex);
-        block = plex_pool_alloc(plex);
-        count_allocation(id, module, block);
-        if (!block) [[unlikely]]
-            return nullptr;
-        write_header(static_cast<pmem_header *>(block), id, mid);
-    }
-    module_allocated(module, mid, kPoolSizes[id]);
-    return static_cast<pmem_header *>(block)->mem;
+    if (ap_threaded()) [[unlikely]]
+        return allocate_locked(id, mid);
+    return allocate_in<false>(id, mid);
 }
 
 // With the pool's lock held, for a header that names the pool and lies in
 // it: the whole check again, so that of two threads releasing one pointer
 // the second one stops.  Clearing the magic makes every later release of the
 // pointer fail the check for as long as the memory stays with pmem.
+template <bool kThreaded = true>
 inline void release_locked(pmem_header *h, unsigned id) {
     pmem_header_check(h);
-    ap_count_locked(&pmem_pool_stats[id].free_count);
-    ap_count_locked(&pmem_module_stats[h->mid].free_count[id]);
+    ap_count_locked<kThreaded>(&pmem_pool_stats[id].free_count);
+    ap_count_locked<kThreaded>(&pmem_module_stats[h->mid].free_count[id]);
     h->flags |= PMEM_FLAG_FREED;
     h->magic = 0;
 }
@@ -463,7 +493,7 @@ bool release_large(pmem_header *h) {
         release_locked(h, kSystemPool);
     }
     const size_t usable = usable_size(h);
-    module_released(&pmem_module_stats[h->mid], h->mid, usable);
+    module_released_any(&pmem_module_stats[h->mid], h->mid, usable);
     auto_plex_released_internal(h, usable + PMEM_HEADER_SIZE);
     return true;
 }
@@ -476,22 +506,33 @@ inline unsigned checked_pool_of(const pmem_header *h) {
     return id;
 }
 
-inline void release(pmem_header *h) {
-    const unsigned id = checked_pool_of(h);
-    if (id == kSystemPool) {
-        if (!release_large(h)) header_check_failed();
-        return;
-    }
+template <bool kThreaded>
+inline void release_in(pmem_header *h, unsigned id) {
     auto_plex *plex = &pmem_pools[id].pool_plex;
     uint16_t mid;
     {
-        ap_guard g(plex_lock_of(plex), kRankPlex);
-        release_locked(h, id);
+        ap_guard g(kThreaded ? plex_lock_of(plex) : nullptr, kRankPlex, kThreaded);
+        release_locked<kThreaded>(h, id);
         mid = h->mid;
         if (!plex_pool_free(plex, h)) [[unlikely]]
             auto_plex_free_refused_internal(plex);  // a foreign pointer
     }
-    module_released(&pmem_module_stats[mid], mid, kPoolSizes[id]);
+    module_released<kThreaded>(&pmem_module_stats[mid], mid, kPoolSizes[id]);
+}
+
+[[gnu::noinline]] void release_locked_in(pmem_header *h, unsigned id) {
+    release_in<true>(h, id);
+}
+
+inline void release(pmem_header *h) {
+    const unsigned id = checked_pool_of(h);
+    if (id == kSystemPool) [[unlikely]] {
+        if (!release_large(h)) header_check_failed();
+        return;
+    }
+    if (ap_threaded()) [[unlikely]]
+        return release_locked_in(h, id);
+    release_in<false>(h, id);
 }
 
 char *copy_string(uint16_t mid, const char *s, size_t len) {
@@ -758,6 +799,6 @@ bool pmem_release_if_owned_internal(void *ptr) {
         mid = h->mid;
         plex_pool_free(plex, h);  // the block was just found
     }
-    module_released(&pmem_module_stats[mid], mid, kPoolSizes[f.pool_id]);
+    module_released_any(&pmem_module_stats[mid], mid, kPoolSizes[f.pool_id]);
     return true;
 }

@@ -72,10 +72,12 @@ inline void ap_lock_give(ap_lock *l, unsigned rank) {
 }
 
 // Holds `l` for a scope when the process has more than one thread; a null
-// lock holds nothing.
+// lock holds nothing.  `threaded` lets a caller that asked already reuse
+// the answer.
 class ap_guard {
   public:
-    ap_guard(ap_lock *l, unsigned rank) : lock_(l && ap_threaded() ? l : nullptr), rank_(rank) {
+    ap_guard(ap_lock *l, unsigned rank, bool threaded = ap_threaded())
+        : lock_(threaded ? l : nullptr), rank_(rank) {
         if (lock_) ap_lock_take(lock_, rank_);
     }
     ~ap_guard() {
@@ -95,28 +97,38 @@ class ap_guard {
 // as whole words (relaxed atomics: plain moves on the targets we build for),
 // so a reader never sees a torn value and ThreadSanitizer sees no race.
 
+// kThreaded: whether the process has more than one thread, decided once per
+// call by the caller, so that a single-threaded process runs the plain
+// arithmetic of old and nothing else.
+
 // A counter that only the holder of its lock writes.
+template <bool kThreaded = true>
 inline void ap_count_locked(uint64_t *c, uint64_t n = 1) {
-    __atomic_store_n(c, __atomic_load_n(c, __ATOMIC_RELAXED) + n, __ATOMIC_RELAXED);
+    if constexpr (kThreaded)
+        __atomic_store_n(c, __atomic_load_n(c, __ATOMIC_RELAXED) + n, __ATOMIC_RELAXED);
+    else
+        *c += n;
 }
 
 // A counter that threads holding no common lock add to; returns the new value.
+template <bool kThreaded>
 inline uint64_t ap_count_shared(uint64_t *c, uint64_t n) {
-    if (!ap_threaded()) {
-        const uint64_t v = __atomic_load_n(c, __ATOMIC_RELAXED) + n;
-        __atomic_store_n(c, v, __ATOMIC_RELAXED);
-        return v;
-    }
-    return __atomic_add_fetch(c, n, __ATOMIC_RELAXED);
+    if constexpr (kThreaded)
+        return __atomic_add_fetch(c, n, __ATOMIC_RELAXED);
+    else
+        return *c += n;
 }
 
 // Raises *peak to v if v is higher.
+template <bool kThreaded>
 inline void ap_raise_peak(uint64_t *peak, uint64_t v) {
-    uint64_t seen = __atomic_load_n(peak, __ATOMIC_RELAXED);
-    if (v <= seen) return;
-    if (!ap_threaded()) return __atomic_store_n(peak, v, __ATOMIC_RELAXED);
-    while (v > seen &&
-           !__atomic_compare_exchange_n(peak, &seen, v, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    if constexpr (!kThreaded) {
+        if (v > *peak) *peak = v;
+    } else {
+        uint64_t seen = __atomic_load_n(peak, __ATOMIC_RELAXED);
+        while (v > seen && !__atomic_compare_exchange_n(peak, &seen, v, true, __ATOMIC_RELAXED,
+                                                        __ATOMIC_RELAXED)) {
+        }
     }
 }
 

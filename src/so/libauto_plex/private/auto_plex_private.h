@@ -65,8 +65,8 @@ inline ap_lock *plex_lock_of(const auto_plex *me) {
 // initialised (a cleared one) has none, and its calls fail their checks.
 class plex_guard : public ap_guard {
   public:
-    explicit plex_guard(const auto_plex *me)
-        : ap_guard(me->module_name ? plex_lock_of(me) : nullptr, kRankPlex) {}
+    explicit plex_guard(const auto_plex *me, bool threaded = ap_threaded())
+        : ap_guard(threaded && me->module_name ? plex_lock_of(me) : nullptr, kRankPlex, threaded) {}
 };
 
 // The blocks that own memory, and how many of them have no free slot, read
