@@ -29,8 +29,10 @@
  * path or function, a path that cannot be written, a write error, or no
  * memory for the history line, the live report's tally or the metrics'
  * grouping of many plexes.  A
- * failed file form leaves the destination as it was.  Not thread-safe, like
- * every call of the library. */
+ * failed file form leaves the destination as it was.  Safe from any thread
+ * while others allocate; no lock is held while a report is formatted or
+ * written (except when memory for the plexes' copy runs out: then the plex
+ * registry stays locked meanwhile). */
 #ifndef LIBAUTO_PLEX_AP_MONITOR_H
 #define LIBAUTO_PLEX_AP_MONITOR_H
 

@@ -27,7 +27,11 @@
  * builds the document in memory obtained from the system allocator and
  * released before it returns.
  *
- * Not thread-safe, like every other call of the library: serialise them. */
+ * Safe from any thread while others allocate: each pool's or plex's figures
+ * are read together under its lock; the reports format from a copy, with no
+ * lock held (when memory for the copy runs out, the plex registry stays
+ * locked while they are written, so a callback must not init or clear a
+ * plex then). */
 #ifndef LIBAUTO_PLEX_AP_STATS_H
 #define LIBAUTO_PLEX_AP_STATS_H
 

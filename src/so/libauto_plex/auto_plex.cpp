@@ -398,6 +398,11 @@ extern "C" {
 
 AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
                           const char *module_name) {
+    // Outside the registry lock: fork() runs the handlers with glibc's own
+    // lock held, which pthread_atfork takes too.
+    ap_fork_register(kRankPlexRegistry, {take_registry, give_registry});
+    ap_fork_register(kRankPlex, {take_plexes, give_plexes});
+    ap_fork_register(kRankRelease, {take_release, give_release});
     {
         ap_guard g(&s_registry_lock, kRankPlexRegistry);
         if (!s_marker_checked) {
@@ -410,9 +415,6 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
                                             ? AUTO_PLEX_RELEASE_TRIM
                                             : AUTO_PLEX_RELEASE_PAGES,
                                         false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
-            ap_fork_register(kRankPlexRegistry, {take_registry, give_registry});
-            ap_fork_register(kRankPlex, {take_plexes, give_plexes});
-            ap_fork_register(kRankRelease, {take_release, give_release});
         }
     }
     LIBAP_CHECK(me);

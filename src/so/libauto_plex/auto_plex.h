@@ -7,7 +7,9 @@
  * until auto_plex_clear.  Every initialised plex is linked into the
  * process-wide plex_registry, newest first, which the reports walk.
  *
- * Not thread-safe: all plex calls, on any plex, must be serialised. */
+ * Every call is safe from any thread: each plex has its own lock (none is
+ * taken while the process has one thread).  A plex must not be used while
+ * another thread inits or clears it. */
 #ifndef LIBAUTO_PLEX_AUTO_PLEX_H
 #define LIBAUTO_PLEX_AUTO_PLEX_H
 

@@ -174,9 +174,11 @@ extern "C" {
 
 AP_API int reg_module_id(const char *name) {
     if (!name) return -1;
-    ap_guard g(&s_registry_lock, kRankStatisRegistry);
+    // Outside the registry lock: fork() runs the handlers with glibc's own
+    // lock held, which pthread_atfork takes too.
     ap_fork_register(kRankStatisRegistry, {take_registry, give_registry});
     ap_fork_register(kRankStatisRecord, {take_records, give_records});
+    ap_guard g(&s_registry_lock, kRankStatisRegistry);
     // Search before growth: a known name never allocates, even on a full table.
     for (int32_t id = 0; id < s_statis_id; id++)
         if (strcmp(entry(id)->module_name, name) == 0) return id;

@@ -9,7 +9,9 @@
  * the system allocator (or null).
  *
  * Ids are dense, never reused and never unregistered; the table lives until
- * the process ends.  Not thread-safe: all calls must be serialised.
+ * the process ends.  Every call is safe from any thread; a module's ceiling
+ * test and its account's growth are one step, so racing threads cannot pass
+ * a ceiling together.
  *
  * Contract violations stop the process with an assertion line naming the
  * function: an id outside 0..registered-1 ("module_id < s_statis_id", or

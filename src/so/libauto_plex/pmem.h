@@ -12,8 +12,9 @@
  * must be released on the side (pre-init or pmem) that handed it out.
  *
  * The tables below are process-wide, zero until pmem_init (apart from the
- * constant ones) and never reset; C hosts may read them.  Not thread-safe:
- * serialise every call, reports included. */
+ * constant ones) and never reset; C hosts may read them (while other threads
+ * allocate, the snapshots of ap_stats.h give figures that agree).  Every
+ * call is safe from any thread: each pool has its own lock. */
 #ifndef LIBAUTO_PLEX_PMEM_H
 #define LIBAUTO_PLEX_PMEM_H
 
@@ -133,7 +134,9 @@ typedef int (*pmem_live_fn)(const pmem_live_area *area, void *ctx);
  * are never visited, whatever their memory holds.  Returns the number of
  * calls made, or -12 when memory for the walk's own bookkeeping runs out
  * (nothing visited then); 0 before pmem_init.  `fn` must not allocate or
- * release through pmem.  Requires: fn, mid < PMEM_MID_N. */
+ * release through pmem: it runs with the lock of the pool being walked held,
+ * and other threads using that pool wait for it.  Requires: fn,
+ * mid < PMEM_MID_N. */
 AP_API long pmem_walk_live(int mid, pmem_live_fn fn, void *ctx);
 
 /* Appends a report of every pool's and module's counters to the file
