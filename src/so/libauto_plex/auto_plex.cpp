@@ -453,9 +453,11 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
 // reaches it, and the host may not use it from any other thread.
 AP_API void auto_plex_clear(auto_plex *me) {
     LIBAP_CHECK(me);
-    if (me->plex_link.next && me->plex_link.prev) {
+    {
+        // Under the lock even to look: a neighbour's init or clear rewrites
+        // this plex's links.
         ap_guard g(&s_registry_lock, kRankPlexRegistry);
-        list_unlink(&me->plex_link);
+        if (me->plex_link.next && me->plex_link.prev) list_unlink(&me->plex_link);
     }
     size_t held = 0;
 
