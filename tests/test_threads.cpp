@@ -456,3 +456,27 @@ TEST(Threads, TakingTurnsKeepsTheSingleThreadedHandOut) {
         auto_plex_free(&pool, p);
     auto_plex_clear(&pool);
 }
+
+// A pool held long enough that a thread wanting it stops spinning and sleeps:
+// the walk that holds it must wake that thread when it ends.
+TEST(Threads, ThreadWaitingForABusyPoolIsWokenWhenItFrees) {
+    if (!pmem_inited) pmem_init();
+    void *first = pmem_malloc(5, 64);
+    std::atomic<bool> walking{false};
+    std::jthread walker([&] {
+        pmem_walk_live(
+            5,
+            [](const pmem_live_area *, void *c) {
+                static_cast<std::atomic<bool> *>(c)->store(true);
+                usleep(200 * 1000);  // the pool's lock is held meanwhile
+                return 0;
+            },
+            &walking);
+    });
+    while (!walking)
+        std::this_thread::yield();
+    void *second = pmem_malloc(5, 64);  // waits, asleep, for the walk
+    walker.join();
+    EXPECT_TRUE(first && second);
+    pmem_free(first), pmem_free(second);
+}
