@@ -77,6 +77,7 @@ bool plex_dir_reserve(plex_directory *d) {
 }
 
 uint32_t plex_dir_insert(plex_directory *d, auto_plex_block *block, bool hashed) {
+    LIBAP_CHECK(d->first == d->count);  // no room bit moves
     const uintptr_t start = reinterpret_cast<uintptr_t>(get_start_ptr(&block->ctl));
     uint32_t i = 0;
     while (i < d->count && d->start[i] < start)  // rare: a linear pass is fine
@@ -85,19 +86,12 @@ uint32_t plex_dir_insert(plex_directory *d, auto_plex_block *block, bool hashed)
     memmove(d->start + i + 1, d->start + i, above * sizeof *d->start);
     memmove(d->end + i + 1, d->end + i, above * sizeof *d->end);
     memmove(d->block + i + 1, d->block + i, above * sizeof *d->block);
-    // The room bits above i move up by one.
-    const uint32_t words = plex_dir_room_words(d->count + 1);
-    for (uint32_t k = words - 1; k > i / 64; k--)
-        d->room[k] = d->room[k] << 1 | d->room[k - 1] >> 63;
-    uint64_t *w = d->room + i / 64;
-    const uint64_t low = (uint64_t{1} << (i % 64)) - 1;
-    *w = (*w & low) | ((*w & ~low) << 1);
     d->start[i] = start;
     d->end[i] = reinterpret_cast<uintptr_t>(get_end_ptr(&block->ctl));
     d->block[i] = block;
     d->count++;
     plex_dir_set_room(d, i);
-    if (d->first >= i) d->first = i;  // also when no block had room (first == count)
+    d->first = i;
     map_rebuild(d, hashed);
     return i;
 }

@@ -113,8 +113,9 @@ inline plex_block_counts plex_dir_block_counts(const plex_directory &d) {
 // leaves nothing to undo; false when memory runs out.
 bool plex_dir_reserve(plex_directory *d);
 // Lists `block` (its memory set, every slot free) with room, after a
-// successful plex_dir_reserve; returns its index.  `hashed`: the pool's
-// blocks are all at least a granule long.
+// successful plex_dir_reserve; returns its index.  Requires that no listed
+// block has room: a pool grows only with every slot out.  `hashed`: the
+// pool's blocks are all at least a granule long.
 uint32_t plex_dir_insert(plex_directory *d, auto_plex_block *block, bool hashed);
 // Unlists block i, which has room (so first <= i).
 void plex_dir_erase(plex_directory *d, uint32_t i, bool hashed);
