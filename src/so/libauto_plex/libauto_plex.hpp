@@ -11,7 +11,8 @@
 // ap::alignment_error (a std::bad_alloc) for alignments above 16 bytes, which
 // none of the three allocators can honour.  The C contract checks still hold
 // (a pmem module id must be below PMEM_MID_N, a mem_statis id registered) and
-// still stop the process.  Like the C API this layer takes no locks.
+// still stop the process.  This layer adds no state and no locks of its own:
+// it is as safe from any thread as the C API beneath it.
 //
 // pmem_init is the host's business, once, at start-up: before it pmem passes
 // every call to the system allocator, and memory must be released on the same
