@@ -15,8 +15,13 @@
 // __libc_single_threaded is set, and the library and glibc skip their locks)
 // one thread is timed alone, then again beside an idle thread.
 //
+// pmem charges every thread's objects to one module, as a host's module
+// would; --module-per-thread charges each thread to its own, 8 ids apart, so
+// that what the library keeps per module in arrays of 8-byte counters lies on
+// different cache lines too.
+//
 //   bench_threads [--alloc auto_plex,pmem,malloc] [--threads 1,2,4,8]
-//                 [--runs 3] [--seconds 0.4]
+//                 [--runs 3] [--seconds 0.4] [--module-per-thread]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -45,6 +50,7 @@ constexpr size_t kWindow = 1000;
 constexpr size_t kOwnSizes[] = {24, 200, 700, 3000};
 constexpr size_t kSharedSize = 64;
 constexpr uint16_t kModule = 1;
+bool g_module_per_thread;
 
 double now() {
     timespec ts;
@@ -65,6 +71,7 @@ uint64_t xorshift(uint64_t s) {
 struct pool {
     size_t size;  // pmem and malloc; the plex's items are kSharedSize bytes
     auto_plex *plex;
+    uint16_t mid;  // pmem
 };
 
 // A live object and the stamp written into its first bytes.
@@ -79,7 +86,7 @@ item fresh(const pool &p, uint64_t stamp) {
     if constexpr (K == k_plex)
         o = auto_plex_alloc(p.plex);
     else if constexpr (K == k_pmem)
-        o = pmem_malloc(kModule, p.size);
+        o = pmem_malloc(p.mid, p.size);
     else
         o = malloc(p.size);
     if (!o) die("out of memory");
@@ -199,7 +206,8 @@ double measure(kind k, layout lay, int threads, double seconds, bool here = fals
     std::vector<pool> pools(n);
     std::vector<std::unique_ptr<ring>> rings(lay == cross ? n : 0);
     for (int t = 0; t < n; t++) {
-        pools[t] = {lay == shared ? kSharedSize : kOwnSizes[t % 4], &plexes[lay == shared ? 0 : t]};
+        pools[t] = {lay == shared ? kSharedSize : kOwnSizes[t % 4], &plexes[lay == shared ? 0 : t],
+                    static_cast<uint16_t>(g_module_per_thread ? kModule + 8 * t % 120 : kModule)};
         if (lay == cross) rings[t] = std::make_unique<ring>();
     }
     std::vector<worker> ws(n);
@@ -278,9 +286,14 @@ int main(int argc, char **argv) {
     std::vector<int> counts = {1, 2, 4, 8};
     int runs = 3;
     double seconds = 0.4;
-    bool bad = argc % 2 == 0;
-    for (int i = 1; !bad && i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--alloc")) {
+    bool bad = false;
+    for (int i = 1; !bad && i < argc; i += 2) {
+        if (!strcmp(argv[i], "--module-per-thread")) {
+            g_module_per_thread = true;
+            i--;
+        } else if (i + 1 == argc) {
+            bad = true;
+        } else if (!strcmp(argv[i], "--alloc")) {
             std::fill(use, use + k_count, false);
             for (const std::string &a : split(argv[i + 1]))
                 for (int k = 0; k < k_count; k++)
@@ -301,7 +314,7 @@ int main(int argc, char **argv) {
         std::find_if(counts.begin(), counts.end(), [](int c) { return c < 1; }) != counts.end()) {
         fprintf(stderr,
                 "usage: bench_threads [--alloc auto_plex,pmem,malloc] [--threads 1,2,4,8] "
-                "[--runs 3] [--seconds 0.4]\n");
+                "[--runs 3] [--seconds 0.4] [--module-per-thread]\n");
         return 2;
     }
     pmem_init();
@@ -350,6 +363,8 @@ int main(int argc, char **argv) {
         "of %.2f s\n",
         kWindow, runs, seconds);
     printf("malloc: %s\n", preload && *preload ? preload : "glibc's");
+    printf("pmem: %s\n", g_module_per_thread ? "each thread charged to its own module"
+                                             : "every thread charged to module 1");
     printf(
         "%u cores: rows with more threads than cores are run to check that no object is "
         "handed out twice; their rates are not measurements\n\n",
