@@ -324,12 +324,14 @@ inline unsigned pmem_size2id(uint64_t s) {
 // its live bytes are one shared counter, whose successive values are those
 // of some serial order of the calls, so the peak taken from them is exact.
 
-struct pmem_peaks {
-    uint64_t system_pool_live;          // most live pool-26 allocations
-    uint64_t module_bytes[PMEM_MID_N];  // most bytes (usable sizes) a module held
+// Each module's on a cache line of its own: threads charging different
+// modules share none.
+struct alignas(64) module_bytes {
+    uint64_t live;  // usable bytes held now
+    uint64_t peak;  // most usable bytes held at once
 };
-pmem_peaks s_peaks;
-uint64_t s_module_live[PMEM_MID_N];
+module_bytes s_module_bytes[PMEM_MID_N];
+uint64_t s_system_pool_peak;  // most live pool-26 allocations
 
 // The order of the steps lets a reader that sees alloc_size and free_size at
 // one moment trust that their difference is at most the peak: the peak is
@@ -337,15 +339,15 @@ uint64_t s_module_live[PMEM_MID_N];
 // free_size before it leaves the live bytes.
 template <bool kThreaded>
 inline void module_allocated(module_statis *module, uint16_t mid, size_t usable) {
-    ap_raise_peak<kThreaded>(&s_peaks.module_bytes[mid],
-                             ap_count_shared<kThreaded>(&s_module_live[mid], usable));
+    module_bytes &m = s_module_bytes[mid];
+    ap_raise_peak<kThreaded>(&m.peak, ap_count_shared<kThreaded>(&m.live, usable));
     ap_count_shared<kThreaded>(&module->alloc_size, usable);
 }
 
 template <bool kThreaded>
 inline void module_released(module_statis *module, uint16_t mid, size_t usable) {
     ap_count_shared<kThreaded>(&module->free_size, usable);
-    ap_count_shared<kThreaded>(&s_module_live[mid], -uint64_t{usable});
+    ap_count_shared<kThreaded>(&s_module_bytes[mid].live, -uint64_t{usable});
 }
 
 // For the paths that do not split by thread count ahead.
@@ -427,8 +429,7 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
         write_header(static_cast<pmem_header *>(block), kSystemPool, mid);
         ptr_set_insert(&s_large, reinterpret_cast<uintptr_t>(block));
         const pool_statis &st = pmem_pool_stats[kSystemPool];
-        s_peaks.system_pool_live =
-            std::max(s_peaks.system_pool_live, st.alloc_count - st.free_count);
+        s_system_pool_peak = std::max(s_system_pool_peak, st.alloc_count - st.free_count);
     }
     auto_plex_taken_up_internal(usable + PMEM_HEADER_SIZE);
     module_allocated_any(module, mid, usable);
@@ -738,7 +739,7 @@ pmem_pool_figures pmem_pool_figures_internal(unsigned pool) {
     };
     if (pool == kSystemPool) {
         ap_guard g(&s_large_lock, kRankPoolCounters);
-        return read(s_peaks.system_pool_live);
+        return read(s_system_pool_peak);
     }
     const auto_plex *plex = &pmem_pools[pool].pool_plex;
     plex_guard g(plex);
@@ -746,7 +747,7 @@ pmem_pool_figures pmem_pool_figures_internal(unsigned pool) {
 }
 
 uint64_t pmem_module_peak_internal(unsigned mid) {
-    return ap_read(&s_peaks.module_bytes[mid]);
+    return ap_read(&s_module_bytes[mid].peak);
 }
 
 // Before pmem_init the counter records have no names yet; the reports then
