@@ -201,3 +201,21 @@ TEST(AutoPlex, ContractViolationsStopTheProcess) {
         EXPECT_DEATH(run(), message);
     auto_plex_clear(&pool), auto_plex_clear(&other);
 }
+
+// Debug builds check the lock order: a thread holding a plex's lock may not
+// take the plex registry's, which a report holds while it takes plexes'.
+TEST(AutoPlexDeath, LockTakenAgainstTheOrderStops) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "the order is checked in debug builds";
+#else
+    auto_plex pool;
+    ASSERT_EQ(auto_plex_init(&pool, 16, 0, "ordered"), 0);
+    EXPECT_DEATH(
+        {
+            ap_lock_take(plex_lock_of(&pool), kRankPlex);
+            ap_lock_take(plex_registry_lock_internal(), kRankPlexRegistry);
+        },
+        "ap_lock_take: Assertion `no lock of this rank or above is held' failed");
+    auto_plex_clear(&pool);
+#endif
+}
