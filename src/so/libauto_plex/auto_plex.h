@@ -60,7 +60,9 @@ typedef struct auto_plex {
     uint64_t alloc_failed;             /* auto_plex_alloc calls that returned null */
 } auto_plex;
 
-/* Every initialised plex, linked through plex_link, newest at next. */
+/* Every initialised plex, linked through plex_link, newest at next.  A host
+ * that walks it itself must not race an init or clear on another thread;
+ * the snapshots of ap_stats.h walk it under the library's lock. */
 AP_API extern auto_plex_link plex_registry;
 
 /* Initialises `me` (previous contents ignored) for objects of item_size bytes,
