@@ -8,8 +8,9 @@
 // While glibc says the process has one thread (__libc_single_threaded) no
 // lock is taken at all, so a single-threaded host pays one predictable
 // branch.  A scope that starts unlocked stays consistent: only a running
-// thread can start another, and the library starts none, so no second thread
-// can appear inside a scope (callbacks are never made with a lock held).
+// thread can start another and the library starts none, so a second thread
+// can appear inside a scope only through a host callback made there (the
+// live walk's), and the scope then ends as it began, without the lock.
 //
 // Uncontended, a lock costs one atomic compare-exchange to take and one
 // exchange to give back (the give must read whether anyone sleeps in the
