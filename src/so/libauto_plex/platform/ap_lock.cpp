@@ -53,7 +53,7 @@ thread_local unsigned t_held[kRankCount];
 }
 
 void ap_lock_order_taking_internal(unsigned rank, bool same_rank_ok) {
-    for (unsigned r = rank + !same_rank_ok; r < kRankCount; r++)
+    for (unsigned r = rank + same_rank_ok; r < kRankCount; r++)
         if (t_held[r] != 0)
             ap_check_fail_internal("no lock of this rank or above is held", __FILE__, __LINE__,
                                    "ap_lock_take");
