@@ -14,6 +14,8 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "mt_common.h"
+
 enum { OBJECTS = 500000, WRITES = 1000, SIZE = 8 };
 
 struct job {
@@ -42,21 +44,12 @@ static void *writer(void *arg) {
     return NULL;
 }
 
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
 int main(int argc, char **argv) {
-    int threads = argc == 3 ? atoi(argv[1]) : 0, scale = argc == 3 ? atoi(argv[2]) : 0;
-    if (threads < 1 || scale < 1) {
-        fprintf(stderr, "usage: mt_false_sharing THREADS SCALE\n");
-        return 2;
-    }
+    int threads, scale;
+    mt_args("mt_false_sharing", argc, argv, &threads, &scale);
     struct job *jobs = calloc((size_t)threads, sizeof *jobs);
     pthread_t *ts = calloc((size_t)threads, sizeof *ts);
-    if (!jobs || !ts) return 1;
+    if (!jobs || !ts) die("out of memory");
     double t0 = now();
     for (int t = 0; t < threads; t++) {
         jobs[t].objects = (long)OBJECTS * scale;

@@ -16,6 +16,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "mt_common.h"
+
 enum { SLOTS = 1000, STEPS = 100000, ROUNDS = 100, MIN_SIZE = 16, MAX_SIZE = 1000 };
 
 struct array {
@@ -28,11 +30,6 @@ struct array {
 static pthread_mutex_t done_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t done_cond = PTHREAD_COND_INITIALIZER;
 static int done;
-
-static void die(const char *what) {
-    fprintf(stderr, "mt_larson: %s\n", what);
-    exit(1);
-}
 
 static uint64_t next(uint64_t *s) {
     *s ^= *s << 13, *s ^= *s >> 7, *s ^= *s << 17;
@@ -86,18 +83,9 @@ static void start(struct array *a) {
     pthread_attr_destroy(&attr);
 }
 
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
 int main(int argc, char **argv) {
-    int threads = argc == 3 ? atoi(argv[1]) : 0, scale = argc == 3 ? atoi(argv[2]) : 0;
-    if (threads < 1 || scale < 1) {
-        fprintf(stderr, "usage: mt_larson THREADS SCALE\n");
-        return 2;
-    }
+    int threads, scale;
+    mt_args("mt_larson", argc, argv, &threads, &scale);
     struct array *arrays = calloc((size_t)threads, sizeof *arrays);
     if (!arrays) die("out of memory");
     for (int t = 0; t < threads; t++) {

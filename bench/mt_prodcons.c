@@ -15,6 +15,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "mt_common.h"
+
 enum { BATCH = 64, QUEUE = 16, BATCHES = 20000, MIN_SIZE = 16, MAX_SIZE = 512 };
 
 struct batch {
@@ -31,11 +33,6 @@ struct pair {
     uint64_t rng, sum;
     long batches;
 };
-
-static void die(const char *what) {
-    fprintf(stderr, "mt_prodcons: %s\n", what);
-    exit(1);
-}
 
 static uint64_t next(uint64_t *s) {
     *s ^= *s << 13, *s ^= *s >> 7, *s ^= *s << 17;
@@ -112,18 +109,9 @@ static void *alone(void *arg) {
     return NULL;
 }
 
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
 int main(int argc, char **argv) {
-    int threads = argc == 3 ? atoi(argv[1]) : 0, scale = argc == 3 ? atoi(argv[2]) : 0;
-    if (threads < 1 || scale < 1) {
-        fprintf(stderr, "usage: mt_prodcons THREADS SCALE\n");
-        return 2;
-    }
+    int threads, scale;
+    mt_args("mt_prodcons", argc, argv, &threads, &scale);
     const int pairs = threads / 2, streams = pairs + threads % 2;
     struct pair *ps = calloc((size_t)streams, sizeof *ps);
     pthread_t *ts = calloc((size_t)threads, sizeof *ts);
