@@ -64,6 +64,7 @@ TEST(AutoPlex, SizesBlocksOrRefuses) {
 // checks the policy at every release, but rarely at the boundary); registry
 // order; clear unlinking another plex; teardown that leaks or cannot repeat.
 TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
+    auto_plex_release_idle();  // what earlier cases left idle
     const long live = ap_fault::live;
     auto_plex p[2], zero{};
     for (size_t extra_free : {128u, 129u}) {  // then all of block 1: 384 or 385 slots free
@@ -80,28 +81,70 @@ TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
                 p[1].plex_link.next == &plex_registry);
     auto_plex_clear(&p[0]), auto_plex_clear(&zero), auto_plex_clear(&p[1]);
     EXPECT_TRUE(cleared(p[0]) && cleared(zero) && plex_registry.next == &plex_registry);
+    EXPECT_EQ(auto_plex_release_idle(), kStep * kItem + PLEX_BLOCK_HEAD_SIZE) << "p[1]'s block 1";
     EXPECT_EQ(ap_fault::live, live);
 }
 
-// The environment's "trim" not read by the first init, a call not taking
-// over from it, or an unknown policy accepted.  The default policy is the
-// randomized run's.
-TEST(AutoPlex, ReleasePolicyFromTheEnvironmentThenACall) {
+// The environment's policy and delay not read by the first init, a call not
+// taking over from them, or an unknown policy or a delay past the longest
+// accepted.  How each policy treats a release is the randomized run's.
+TEST(AutoPlex, ReleasePolicyAndDelayFromTheEnvironmentThenACall) {
     t::in_fresh_process([] {
         ap_fault::release_setting = "trim";
         auto_plex p;
         auto_plex_init(&p, kItem, 0, "trim");
-        for (int policy : {AUTO_PLEX_RELEASE_TRIM, AUTO_PLEX_RELEASE_PAGES}) {
-            for (void *slot : take(&p, 3 * kStep))  // the second and third block go back
-                auto_plex_free(&p, slot);
-            EXPECT_TRUE(ap_fault::trims == 2 && ap_fault::returned == 0) << policy;
-            EXPECT_EQ(auto_plex_set_release_policy(AUTO_PLEX_RELEASE_PAGES), 0);
-        }
-        EXPECT_TRUE(auto_plex_set_release_policy(2) == -22 &&
-                    auto_plex_set_release_policy(-1) == -22);
+        for (void *slot : take(&p, 3 * kStep))  // the second and third block go back
+            auto_plex_free(&p, slot);
+        EXPECT_TRUE(ap_fault::trims == 2 && ap_fault::returned == 0);
+        EXPECT_EQ(auto_plex_set_release_policy(AUTO_PLEX_RELEASE_PAGES), 0);
+        for (void *slot : take(&p, 3 * kStep))
+            auto_plex_free(&p, slot);
         EXPECT_EQ(auto_plex_release_state_internal().dirty, 2 * t::block_bytes(p.first_free_block));
+        EXPECT_TRUE(auto_plex_set_release_policy(3) == -22 &&
+                    auto_plex_set_release_policy(-1) == -22 &&
+                    auto_plex_set_release_delay(AUTO_PLEX_RELEASE_DELAY_MAX_MS + 1) == -22 &&
+                    auto_plex_set_release_delay(AUTO_PLEX_RELEASE_DELAY_MAX_MS) == 0);
         auto_plex_clear(&p);
     });
+    // The delay: a drained pool's blocks wait, a refill takes them back, and
+    // they go back at the first block that comes or goes once it has passed.
+    for (const char *delay : {"250", "25x"})
+        t::in_fresh_process([delay] {
+            ap_fault::delay_setting = delay;
+            ap_fault::now_ns = uint64_t{1} << 40;
+            const uint64_t wait = strcmp(delay, "250") ? 1000 : 250;
+            auto_plex p;
+            auto_plex_init(&p, kItem, 0, "delay");
+            std::vector<void *> out = take(&p, 3 * kStep);
+            for (int round = 0; round < 2; round++) {
+                for (void *slot : out)
+                    auto_plex_free(&p, slot);
+                EXPECT_EQ(auto_plex_release_state_internal().idle_count, 2u) << delay;
+                const long calls = ap_fault::calls;
+                auto refill = take(&p, 3 * kStep);
+                EXPECT_TRUE(ap_fault::calls == calls &&
+                            std::is_permutation(refill.begin(), refill.end(), out.begin()))
+                    << "the same blocks, reused";
+                out = refill;
+            }
+            for (void *slot : out)
+                auto_plex_free(&p, slot);
+            ap_fault::now_ns += (wait - 1) * 1000000;
+            out = take(&p, 2 * kStep);  // a growth: both are young, the newest is reused
+            EXPECT_TRUE(ap_fault::returned == 0 &&
+                        auto_plex_release_state_internal().idle_count == 1)
+                << delay << ": not yet";
+            ap_fault::now_ns += 1000000;
+            for (void *slot : out)  // a release: the other one has aged out
+                auto_plex_free(&p, slot);
+            EXPECT_TRUE(ap_fault::returned == 1 &&
+                        auto_plex_release_state_internal().idle_count == 1)
+                << delay;
+            const long trims = ap_fault::trims;
+            EXPECT_EQ(auto_plex_release_idle(), t::block_bytes(p.first_free_block));
+            EXPECT_TRUE(auto_plex_release_idle() == 0 && ap_fault::trims == trims + 1);
+            auto_plex_clear(&p);
+        });
 }
 
 // The marker ignored, looked up more than once, or pre-allocating a block

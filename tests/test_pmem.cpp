@@ -115,6 +115,7 @@ TEST_F(Pmem, EdgesOfEveryCall) {
 // Large areas (pool 26) not counted with the pools' memory, or a trim that
 // comes too early, never, or more than once per eighth of the holdings.
 TEST_F(Pmem, LargeAreasReleasedPastTheSlackCallForOneTrim) {
+    auto_plex_set_release_policy(AUTO_PLEX_RELEASE_PAGES);
     std::vector<void *> areas(40);
     for (void *&a : areas)
         a = pmem_malloc(2, 65536);
@@ -132,6 +133,7 @@ TEST_F(Pmem, LargeAreasReleasedPastTheSlackCallForOneTrim) {
     EXPECT_GT(before.dirty + released, std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, before.held / 8));
     EXPECT_LE(before.dirty + released - 65552,
               std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, before.held / 8));
+    auto_plex_set_release_policy(AUTO_PLEX_RELEASE_DELAY);
 }
 
 // A live walk that visits a released slot, a slot of a block given back, or

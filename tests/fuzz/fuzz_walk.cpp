@@ -5,6 +5,7 @@
 // lists.  pmem cannot be torn down, so the world outlives each input, which
 // ends by releasing everything.  A libFuzzer target, and a replay (files, a
 // fixed-seed stream, an out-of-memory sweep) for the suite.
+#include <functional>
 #include <map>
 #include <random>
 
@@ -17,6 +18,8 @@
 namespace {
 
 unsigned long long g_steps;
+int g_policy = AUTO_PLEX_RELEASE_DELAY;  // the release policy and delay the walk set last
+uint32_t g_delay_ms = AUTO_PLEX_RELEASE_DELAY_DEFAULT_MS;
 bool g_sweep;  // the out-of-memory sweep arms the seam itself
 
 void check(bool ok, const char *what, const std::string &detail = "") {
@@ -115,23 +118,141 @@ size_t releases(const auto_plex *me, const void *slot) {
     return empties && 2 * (me->alloc_num - me->using_num + 1) > 3 * step ? t::block_bytes(b) : 0;
 }
 
-// Runs `op`, which releases `bytes` of a block or a large area: released bytes
-// no new block has taken up stay resident up to the slack; past it a block's
-// own pages go back at once, and once more than an eighth of what the pools
-// hold (at least the slack) stays released, one trim starts the count again.
+// The release bookkeeping as the README tells it, loaded from the library
+// before a step and compared with it after: the areas kept idle (oldest
+// first), the resident bytes released, and the trims and page returns made.
+struct Release {
+    std::vector<plex_idle_view> idle;
+    size_t held, dirty;
+    bool trim_wanted;
+    uint64_t last_check;
+    long returned = ap_fault::returned, trims = ap_fault::trims;
+    int policy;
+
+    Release() {
+        const plex_release_state r = auto_plex_release_state_internal();
+        held = r.held, dirty = r.dirty, trim_wanted = r.trim_wanted, last_check = r.last_trim_check;
+        for (uint32_t i = 0; i < r.idle_count; i++)
+            idle.push_back(plex_release_idle_at_internal(i));
+        policy = g_policy;
+    }
+    static uint64_t now() { return ap_fault::now_ns; }
+    static uint64_t delay() { return g_delay_ms * 1000000; }
+
+    void drop(size_t n, bool pages) {
+        for (size_t i = 0; i < n; i++)
+            dirty += pages ? 0 : idle[i].bytes;
+        returned += pages ? long(n) : 0;
+        trim_wanted |= n != 0;
+        idle.erase(idle.begin(), idle.begin() + long(n));
+    }
+    void trim() { trims++, dirty = 0; }
+    // What has stayed idle for the delay goes back; the heap's top is looked
+    // at once per delay, after memory went to the system allocator.
+    void age() {
+        size_t n = 0;
+        while (n < idle.size() && now() - idle[n].since >= delay())
+            n++;
+        drop(n, true);
+        if (trim_wanted && now() - last_check >= delay()) {
+            last_check = now(), trim_wanted = false;
+            if (ap_fault::top_idle >= AUTO_PLEX_RELEASE_SLACK) trim();
+        }
+    }
+    // A growth: the newest idle area of the size, else the smallest up to
+    // `most`; none, and the oldest go to the system allocator, as many bytes
+    // as were asked for.
+    void *obtain(size_t bytes, size_t most) {
+        if (idle.empty()) return nullptr;
+        age();
+        long best = -1;
+        for (long i = long(idle.size()); i-- > 0;) {
+            const size_t b = idle[i].bytes;
+            if (b == bytes) {
+                best = i;
+                break;
+            }
+            if (b > bytes && b <= most && (best < 0 || b < idle[best].bytes)) best = i;
+        }
+        if (best >= 0) {
+            void *mem = idle[best].mem;
+            idle.erase(idle.begin() + best);
+            return mem;
+        }
+        size_t n = 0;
+        for (size_t freed = 0; n < idle.size() && n < 32 && freed < bytes; n++)
+            freed += idle[n].bytes;
+        drop(n, false);
+        return nullptr;
+    }
+    void taken_up(size_t bytes) { dirty -= std::min(dirty, bytes); }
+    void release(void *mem, size_t bytes, bool block) {
+        if (policy == AUTO_PLEX_RELEASE_DELAY) {
+            if (idle.size() == 1024) drop(1, true);
+            idle.push_back({mem, bytes, now()});
+            return age();
+        }
+        if (policy == AUTO_PLEX_RELEASE_TRIM) {
+            trims += block;
+            return;
+        }
+        // Released bytes no new block has taken up stay resident up to the
+        // slack; past it a block's own pages go back at once, and once more
+        // than an eighth of what the pools hold (at least the slack) stays
+        // released, one trim starts the count again.
+        const bool pages_back = block && dirty + bytes > AUTO_PLEX_RELEASE_SLACK;
+        dirty += pages_back ? 0 : bytes;
+        returned += pages_back;
+        if (!pages_back && dirty > AUTO_PLEX_RELEASE_SLACK && 8 * dirty > held - bytes) trim();
+    }
+    void idle_all() {
+        drop(idle.size(), true);
+        if (trim_wanted || dirty) trim(), trim_wanted = false, last_check = now();
+    }
+    void agrees(const char *what) const {
+        const Release now;
+        bool same = now.idle.size() == idle.size() && now.dirty == dirty &&
+                    now.returned == returned && now.trims == trims &&
+                    now.trim_wanted == trim_wanted && now.last_check == last_check;
+        for (size_t i = 0; same && i < idle.size(); i++)
+            same = now.idle[i].mem == idle[i].mem && now.idle[i].bytes == idle[i].bytes &&
+                   now.idle[i].since == idle[i].since;
+        check(same, what,
+              "(idle " + std::to_string(now.idle.size()) + " for " + std::to_string(idle.size()) +
+                  ", dirty " + std::to_string(now.dirty) + " for " + std::to_string(dirty) +
+                  ", returned " + std::to_string(now.returned) + " for " +
+                  std::to_string(returned) + ", trims " + std::to_string(now.trims) + " for " +
+                  std::to_string(trims) + ")");
+    }
+};
+
+// Runs `op`, which releases `bytes` of a block or a large area at `mem` (0:
+// releases nothing the policy sees).
 template <class Op>
-void released(size_t bytes, bool block, Op op) {
-    const plex_release_state r = auto_plex_release_state_internal();
-    const long trims = ap_fault::trims, returned = ap_fault::returned;
+void released(void *mem, size_t bytes, bool block, Op op) {
+    Release want;
     op();
-    const bool pages_back = bytes && block && r.dirty + bytes > AUTO_PLEX_RELEASE_SLACK;
-    const size_t dirty = r.dirty + (pages_back ? 0 : bytes);
-    const bool trim =
-        bytes && !pages_back && dirty > AUTO_PLEX_RELEASE_SLACK && 8 * dirty > r.held - bytes;
-    check(ap_fault::returned == returned + pages_back && ap_fault::trims == trims + trim &&
-              auto_plex_release_state_internal().dirty == (trim ? 0 : dirty),
-          "a block released or kept against the policy, its pages kept past the slack or "
-          "returned within it, or a trim missed");
+    if (bytes) want.release(mem, bytes, block);
+    want.agrees(
+        "a block released or kept against the policy: kept past the delay or given back "
+        "early, its pages kept past the slack or returned within it, or a trim missed");
+}
+
+// Runs `op`, which may grow by a block of `bytes` or a large area of `bytes`
+// to `most`, and returns the bytes it took up (0: none) and whether an
+// injected failure stopped it (then how far it went is not checked).
+// Returns the idle area the growth must have reused, or null.
+// `then` is what the call releases once it has succeeded.
+template <class Op>
+void *obtaining(size_t bytes, size_t most, Op op, const std::function<void(Release &)> &then = {}) {
+    Release want;
+    void *reuse = bytes ? want.obtain(bytes, most) : nullptr;
+    const auto [taken, failed] = op();
+    if (failed) return nullptr;
+    want.taken_up(taken);
+    if (then) then(want);
+    want.agrees("an idle area not reused, reused against the rules, or handed back wrongly");
+    return reuse;
 }
 
 // ---- pools -------------------------------------------------------------------
@@ -139,11 +260,23 @@ void released(size_t bytes, bool block, Op op) {
 void plex_alloc(World &w, int i, int k, bool walk = true) {
     auto_plex *me = &w.plex[i];
     const auto_plex was = *me;
-    const size_t idle = t::idle_count(me), dirty = auto_plex_release_state_internal().dirty;
+    const size_t idle = t::idle_count(me);
     void *want = t::next_slot(me), *p = nullptr;
-    bool failed = attempt(k, [&] { p = auto_plex_alloc(me); });
-    const auto_plex_block *fresh = p && !want ? auto_plex_find_block_internal(me, p) : nullptr;
+    // A new block of the documented size, or what is left of the bound.
+    const uint64_t step = documented_blocks(me->item_size, me->max_num).first,
+                   room = me->max_num ? me->max_num - was.using_num : step;
     bool bounded_out = me->max_num && (was.using_num == me->max_num || !t::idle_count(me));
+    const size_t bytes =
+        want || bounded_out
+            ? 0
+            : PLEX_BLOCK_HEAD_SIZE + std::min(step, room) * std::max<uint64_t>(me->item_size, 8);
+    bool failed = false;
+    const auto_plex_block *fresh = nullptr;
+    void *reuse = obtaining(bytes, bytes, [&] {
+        failed = attempt(k, [&] { p = auto_plex_alloc(me); });
+        fresh = p && !want ? auto_plex_find_block_internal(me, p) : nullptr;
+        return std::pair{fresh ? t::block_bytes(fresh) : 0, failed};
+    });
     check(p ? !failed && p == (want ? want : get_start_ptr(&fresh->ctl))
             : !want && (failed || bounded_out) && me->alloc_failed == was.alloc_failed + 1,
           "not the lowest block's most recently freed or next never-used slot, or null without "
@@ -152,14 +285,9 @@ void plex_alloc(World &w, int i, int k, bool walk = true) {
               me->count_expand == was.count_expand + !!fresh &&
               t::idle_count(me) == idle - (fresh && idle),
           "growth or its failure miscounted, or an idle record not reused");
-    // A new block of the documented size, or what is left of the bound, that
-    // takes up released bytes.
-    const uint64_t step = documented_blocks(me->item_size, me->max_num).first,
-                   room = me->max_num ? me->max_num - was.using_num : step;
-    const size_t grown = fresh ? t::block_bytes(fresh) : 0;
-    check((!fresh || plex_head_of(&fresh->ctl)->alloc_num == std::min(step, room)) &&
-              auto_plex_release_state_internal().dirty == dirty - std::min(dirty, grown),
-          "a new block's size, or released bytes it did not take up");
+    check(!fresh || (plex_head_of(&fresh->ctl)->alloc_num == std::min(step, room) &&
+                     (!reuse || fresh->ctl.head == reuse)),
+          "a new block's size, or an idle block of its size not the one reused");
     if (p) keep(w.slots[i], p, me->item_size);
     if (walk) valid(me);
 }
@@ -170,7 +298,7 @@ void plex_free(World &w, int i, size_t pick, bool walk = true) {
     Area a = take(w.slots[i], pick);
     auto_plex_block *b = auto_plex_find_block_internal(me, a.p);
     const uint64_t cleared = me->count_clear, bytes = releases(me, a.p);
-    released(bytes, true, [&] { auto_plex_free(me, a.p); });
+    released(b->ctl.head, bytes, true, [&] { auto_plex_free(me, a.p); });
     check(me->count_clear == cleared + !!bytes && (bytes || b->ctl.free_list == a.p),
           "release policy, or a freed slot not first out");
     if (walk) valid(me);
@@ -238,15 +366,42 @@ void hold(World &w, void *q, uint16_t mid, uint64_t size) {
 // One allocating call for `size` bytes under `mid`: served, refused above
 // 1 GiB (nothing counted) or failed (counted for the pool and the module).
 template <class Call>
-void *pmem_call(uint16_t mid, uint64_t size, int k, Call call) {
+void *pmem_call(uint16_t mid, uint64_t size, int k, Call call,
+                const std::function<void(Release &)> &then = {}) {
     unsigned p = size > PMEM_MAX_SIZE ? 0 : pool_for(size);
     uint64_t fails = pmem_pool_stats[p].fail_count, mine = pmem_module_stats[mid].fail_count[p];
     void *q = nullptr;
-    bool failed = attempt(k, [&] { q = call(); });
+    bool failed = false;
+    // A pool grows by a block when it has no slot left; a large area may
+    // reuse an idle one up to an eighth larger.
+    const auto_plex *pool = p < 26 ? &pmem_pools[p].pool_plex : nullptr;
+    size_t need = (size + 15) / 16 * 16 + 16, most = need + need / 8;
+    if (pool)
+        need = most = t::next_slot(pool)
+                          ? 0
+                          : PLEX_BLOCK_HEAD_SIZE +
+                                pool->step_alloc_num * std::max<uint64_t>(pool->item_size, 8);
+    if (size > PMEM_MAX_SIZE) need = most = 0;
+    const auto_plex_block *b = nullptr;
+    void *reuse = obtaining(
+        need, most,
+        [&] {
+            failed = attempt(k, [&] { q = call(); });
+            b = q && pool ? auto_plex_find_block_internal(pool, static_cast<char *>(q) - 16)
+                          : nullptr;
+            return std::pair{!q     ? 0
+                             : pool ? need ? t::block_bytes(b) : 0
+                                    : pmem_ptr2size(q) + 16,
+                             failed};
+        },
+        [&](Release &r) {
+            if (q && then) then(r);
+        });
     check(!q == (failed || size > PMEM_MAX_SIZE) &&
               pmem_pool_stats[p].fail_count == fails + failed &&
-              pmem_module_stats[mid].fail_count[p] == mine + failed,
-          "pmem result or failure count");
+              pmem_module_stats[mid].fail_count[p] == mine + failed &&
+              (!reuse || (pool ? b->ctl.head : static_cast<char *>(q) - 16) == reuse),
+          "pmem result or failure count, or an idle area that fits not reused");
     return q;
 }
 
@@ -275,7 +430,8 @@ void pmem_op(World &w, Input &in, int op, int k) {
         Area a = take(w.areas, in.word());
         tally(w, a, -1);
         const auto_plex *pool = a.pool < 26 ? &pmem_pools[a.pool].pool_plex : nullptr;
-        released(pool ? releases(pool, a.p - 16) : pmem_ptr2size(a.p) + 16, pool,
+        void *mem = pool ? auto_plex_find_block_internal(pool, a.p - 16)->ctl.head : a.p - 16;
+        released(mem, pool ? releases(pool, a.p - 16) : pmem_ptr2size(a.p) + 16, pool,
                  [&] { pmem_free(a.p); });
         check_counts(w, a.pool, a.mid);
     }
@@ -289,7 +445,26 @@ void pmem_op(World &w, Input &in, int op, int k) {
             return w.areas.push_back(old);
         }
         tally(w, old, -1);  // released whenever the call succeeds, and always for size 0
-        q = pmem_call(mid, size, k, [&] { return pmem_realloc(mid, old.p, size); });
+        const auto_plex *pool = old.pool < 26 ? &pmem_pools[old.pool].pool_plex : nullptr;
+        void *mem = pool ? auto_plex_find_block_internal(pool, old.p - 16)->ctl.head : old.p - 16;
+        const size_t bytes = pool ? releases(pool, old.p - 16) : pmem_ptr2size(old.p) + 16;
+        // To nothing: the old area goes first, then a zero-size one comes, from
+        // a pool that (when it has a slot) does not grow.
+        if (size == 0 && t::next_slot(&pmem_pools[0].pool_plex)) {
+            released(mem, bytes, pool, [&] { q = pmem_realloc(mid, old.p, 0); });
+            if (q) hold(w, q, mid, 0);
+            return check_counts(w, old.pool, old.mid);
+        }
+        if (size == 0) {
+            attempt(k, [&] { q = pmem_realloc(mid, old.p, 0); });
+            if (q) hold(w, q, mid, 0);
+            return check_counts(w, old.pool, old.mid);
+        }
+        q = pmem_call(
+            mid, size, k, [&] { return pmem_realloc(mid, old.p, size); },
+            [&](Release &r) {
+                if (bytes) r.release(mem, bytes, pool);
+            });
         check(!q || old.intact(q, size), "moved data");
         if (!q && size) tally(w, old, 1), w.areas.push_back(old);  // a failed move keeps the area
         if (q) hold(w, q, mid, size);
@@ -403,6 +578,29 @@ void check_live_walk(const World &w, int mid) {
     check(calls == long(held) && seen.size() == held, "the live walk visited a slot not live");
 }
 
+// ---- the release policy -----------------------------------------------------------
+
+// The clock moves on; the policy, its delay or the heap's top change; or the
+// host asks for everything idle back.
+void release_op(uint8_t v) {
+    if (v % 4 == 1) ap_fault::now_ns += (v / 4) * uint64_t{1000000} / 8;
+    if (v % 4 == 3) {
+        Release want;
+        want.idle_all();
+        auto_plex_release_idle();
+        want.agrees("the idle areas not all given back, or no trim after them");
+    }
+    if (v % 4 != 2) return;
+    if (v & 4) ap_fault::top_idle = v & 8 ? AUTO_PLEX_RELEASE_SLACK : AUTO_PLEX_RELEASE_SLACK - 1;
+    if (v & 16) check(auto_plex_set_release_delay(g_delay_ms = v >> 6) == 0, "delay refused");
+    if (v & 32) {
+        Release want;
+        if ((g_policy = (g_policy + 1) % 3) != AUTO_PLEX_RELEASE_DELAY) want.idle_all();
+        check(auto_plex_set_release_policy(g_policy) == 0, "policy refused");
+        want.agrees("a policy other than the delay leaves areas idle");
+    }
+}
+
 // ---- one input ---------------------------------------------------------------------
 
 void check_world(World &w) {
@@ -420,6 +618,7 @@ void check_world(World &w) {
     owned += t.chunks + t.registered + (pmem_large_capacity_internal() != 0);
     for (auto [p, owner] : w.blocks)
         owned += owner >= 0;
+    owned += static_cast<long>(auto_plex_release_state_internal().idle_count);
     check(ap_fault::live == owned, "the seam's outstanding blocks are not what the pools own");
 }
 
@@ -427,6 +626,7 @@ void run_one(const uint8_t *data, size_t size) {
     if (!g) {
         g = new World;
         g->base = ap_fault::live;
+        ap_fault::now_ns = uint64_t{1} << 40;  // the walk's own clock, moved by release_op
         if (!pmem_inited) pmem_init();
     }
     World &w = *g;
@@ -449,6 +649,8 @@ void run_one(const uint8_t *data, size_t size) {
                 frees ? plex_free(w, i, in.word(), !n) : plex_alloc(w, i, 0, !n);
         else if (uint8_t v = kind == 7 && w.up[i] ? in.byte() : 0; kind == 7 && v % 4 == 0)
             plex_reinit(w, i, fail, v / 4);
+        else if (kind == 7)
+            release_op(v);
         else if (kind >= 8 && kind < 20)
             pmem_op(w, in, (kind - 8) % 5, fail);
         else if (kind >= 20 && kind < 30)

@@ -48,9 +48,16 @@ void ap_sys_return_pages(void *ptr, size_t size) {
     returned++;
     ap_sys_madvise_pages(ptr, size);
 }
+size_t ap_sys_heap_top_idle() {
+    return top_idle;
+}
+uint64_t ap_sys_now_ns() {
+    return now_ns ? now_ns : ap_sys_coarse_clock_ns();
+}
 const char *ap_sys_marker_path() {
     return marker_path;
 }
 const char *ap_sys_setting(const char *name) {
-    return strcmp(name, "AUTO_PLEX_RELEASE") == 0 ? release_setting : nullptr;
+    if (strcmp(name, "AUTO_PLEX_RELEASE") == 0) return release_setting;
+    return strcmp(name, "AUTO_PLEX_RELEASE_DELAY") == 0 ? delay_setting : nullptr;
 }

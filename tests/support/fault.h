@@ -4,6 +4,9 @@
 #ifndef AUTO_PLEX_TESTS_FAULT_H
 #define AUTO_PLEX_TESTS_FAULT_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 namespace ap_fault {
 
 inline long countdown;               // > 0: the countdown-th allocation call from now returns null
@@ -13,6 +16,9 @@ inline long live;                    // blocks obtained through the seam and not
 inline long trims;                   // malloc_trim calls
 inline long returned;                // blocks whose pages went back to the kernel
 inline const char *release_setting;  // AUTO_PLEX_RELEASE as the library sees it
+inline const char *delay_setting;    // AUTO_PLEX_RELEASE_DELAY as the library sees it
+inline uint64_t now_ns;              // nonzero: the clock stands at this
+inline size_t top_idle;              // what the heap's top holds free, as the library sees it
 inline const char *marker_path;      // null: no marker anywhere
 
 // Fails the k-th allocation (k counts from 1) for the scope's lifetime.

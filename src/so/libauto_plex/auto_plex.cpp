@@ -1,10 +1,9 @@
 // auto_plex: the pool of blocks.
 //
 // Owned state: plex_registry (every initialised control block) and its lock,
-// the once-per-process answer to "does the pre-allocation marker exist", the
-// release policy and the bytes of released blocks not yet taken up again
-// (under their own lock).  Each control block owns its extension (lock,
-// peak, block directory, name; auto_plex_private.h), its block records (in
+// the once-per-process answer to "does the pre-allocation marker exist".
+// What a released block's memory becomes is plex_release.cpp's.  Each control block owns its
+// extension (lock, peak, block directory, name; auto_plex_private.h), its block records (in
 // using_tree or on idle_blocks) and the block memory of the records in the
 // tree; the extension's lock guards all of it.
 //
@@ -43,23 +42,6 @@ ap_lock s_registry_lock;
 bool s_marker_checked;
 bool s_pre_allocate;
 
-// How released block memory goes back (auto_plex_set_release_policy): unset
-// until a call or the first init's look at the environment.  Read without a
-// lock: a release that races a change of policy may go either way.
-constexpr int kReleaseUnset = -1;
-int s_release_policy = kReleaseUnset;
-
-int release_policy() {
-    return __atomic_load_n(&s_release_policy, __ATOMIC_RELAXED);
-}
-
-// What the pools (and pmem's large areas) hold from the system allocator,
-// and what they gave back that may still be resident there: released since
-// the last trim, without its pages returned, and not taken up again.
-ap_lock s_release_lock;
-size_t s_held;
-size_t s_dirty;
-
 constexpr uint64_t kBlockBytesTarget = 128 * 1024;
 constexpr unsigned kBlockBytesShift = 17;
 // An unbounded plex's blocks are at least kBlockBytesTarget long, so one
@@ -95,7 +77,7 @@ bool list_empty(const auto_plex_link *head) {
 // ---- system allocator adapters for the block layer -----------------------
 
 void *plain_malloc(void *, size_t size) {
-    return ap_sys_malloc(size);
+    return plex_release_obtain_internal(size, size);
 }
 void *zeroed_malloc(void *, size_t size) {
     return ap_sys_calloc(1, size);
@@ -106,34 +88,6 @@ void system_free(void *, void *ptr) {
 
 size_t block_bytes(const plex *ctl) {
     return PLEX_BLOCK_HEAD_SIZE + size_t{plex_head_of(ctl)->alloc_num} * ctl->item_size;
-}
-
-// Blocks are large, and the system allocator may keep a freed one's pages
-// resident, so the host's resident size would not fall as its pools drain.
-// Handing every block's pages to the kernel is no answer either: a pool that
-// shrinks and regrows on every round would fault them all in again.  So up to
-// AUTO_PLEX_RELEASE_SLACK bytes of released memory may stay resident until new
-// blocks take it up; past that each block's own pages go back, at a cost that
-// grows with the block, not with the heap.  What else the system allocator
-// keeps (pmem's large areas, the edges of released blocks) goes back with one
-// heap-wide trim each time more than an eighth of what the pools hold has
-// been released and not taken up: the trim's cost is spread over bytes in
-// proportion to the pools' size.
-//
-// The bookkeeping is shared by every pool, so it has a lock of its own; the
-// trim it calls for runs after the lock is given back.
-void taken_up(size_t bytes) {
-    ap_guard g(&s_release_lock, kRankRelease);
-    s_held += bytes;
-    s_dirty -= std::min(s_dirty, bytes);
-}
-
-// With s_release_lock held; true when the caller must trim.
-bool note_dirty_locked(size_t bytes) {
-    s_dirty += bytes;
-    if (s_dirty <= std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, s_held / 8)) return false;
-    s_dirty = 0;
-    return true;
 }
 
 auto_plex_block *new_record() {
@@ -274,7 +228,7 @@ char *new_ext(const char *name) {
     add_block(me, block);  // the only block with room: first_free_block
     me->alloc_num += n;
     me->count_expand++;
-    taken_up(block_bytes(&block->ctl));
+    auto_plex_taken_up_internal(block_bytes(&block->ctl));
     return block;
 }
 
@@ -282,20 +236,9 @@ char *new_ext(const char *name) {
 
 void release_memory(plex *ctl) {
     const size_t bytes = block_bytes(ctl);
-    const bool by_trim = release_policy() == AUTO_PLEX_RELEASE_TRIM;
-    bool stays = false, trim = by_trim;
-    {
-        ap_guard g(&s_release_lock, kRankRelease);
-        s_held -= std::min(s_held, bytes);
-        if (!by_trim) {
-            stays = bytes <=
-                    AUTO_PLEX_RELEASE_SLACK - std::min<size_t>(s_dirty, AUTO_PLEX_RELEASE_SLACK);
-            trim = stays && note_dirty_locked(bytes);
-        }
-    }
-    if (!by_trim && !stays) ap_sys_return_pages(ctl->head, bytes);
-    plex_clear_internal(ctl, system_free);
-    if (trim) ap_sys_trim();
+    void *mem = ctl->head;
+    plex_clear_internal(ctl, [](void *, void *) {});  // the memory is handed on whole
+    plex_release_block_internal(mem, bytes);
 }
 
 // ---- fork ------------------------------------------------------------------
@@ -314,12 +257,6 @@ void take_plexes() {
 void give_plexes() {
     for (auto_plex_link *l = plex_registry.next; l != &plex_registry; l = l->next)
         ap_lock_give(plex_lock_of(plex_of_registry_link(l)), kRankPlex);
-}
-void take_release() {
-    ap_lock_take(&s_release_lock, kRankRelease);
-}
-void give_release() {
-    ap_lock_give(&s_release_lock, kRankRelease);
 }
 
 // Checked first: a cleared plex has no directory to search.
@@ -363,26 +300,6 @@ auto_plex_block *auto_plex_find_block_internal(const auto_plex *me, const void *
     return i == kPlexNoBlock ? nullptr : dir.block[i];
 }
 
-void auto_plex_taken_up_internal(size_t bytes) {
-    taken_up(bytes);
-}
-
-void auto_plex_released_internal(void *mem, size_t bytes) {
-    bool trim = false;
-    {
-        ap_guard g(&s_release_lock, kRankRelease);
-        s_held -= std::min(s_held, bytes);
-        if (release_policy() != AUTO_PLEX_RELEASE_TRIM) trim = note_dirty_locked(bytes);
-    }
-    ap_sys_free(mem);
-    if (trim) ap_sys_trim();
-}
-
-plex_release_state auto_plex_release_state_internal() {
-    ap_guard g(&s_release_lock, kRankRelease);
-    return {s_held, s_dirty};
-}
-
 ap_lock *plex_registry_lock_internal() {
     return &s_registry_lock;
 }
@@ -402,19 +319,13 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
     // lock held, which pthread_atfork takes too.
     ap_fork_register(kRankPlexRegistry, {take_registry, give_registry});
     ap_fork_register(kRankPlex, {take_plexes, give_plexes});
-    ap_fork_register(kRankRelease, {take_release, give_release});
+    plex_release_setup_internal();
     {
         ap_guard g(&s_registry_lock, kRankPlexRegistry);
         if (!s_marker_checked) {
             s_marker_checked = true;
             s_pre_allocate = ap_sys_marker_exists();
-            const char *policy = ap_sys_setting("AUTO_PLEX_RELEASE");
-            int unset = kReleaseUnset;  // a call of auto_plex_set_release_policy wins
-            __atomic_compare_exchange_n(&s_release_policy, &unset,
-                                        policy && strcmp(policy, "trim") == 0
-                                            ? AUTO_PLEX_RELEASE_TRIM
-                                            : AUTO_PLEX_RELEASE_PAGES,
-                                        false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+            plex_release_read_settings_internal();
         }
     }
     LIBAP_CHECK(me);
@@ -465,10 +376,7 @@ AP_API void auto_plex_clear(auto_plex *me) {
         held += block_bytes(&plex_block_of_node(n)->ctl);
         plex_clear_internal(&plex_block_of_node(n)->ctl, system_free);
     }
-    if (held) {
-        ap_guard g(&s_release_lock, kRankRelease);
-        s_held -= std::min(s_held, held);
-    }
+    if (held) plex_release_cleared_internal(held);
 
     // Post-order hands out each record after both its subtrees, so a record
     // can be released as soon as its parent has been read.
@@ -496,12 +404,6 @@ AP_API void auto_plex_clear(auto_plex *me) {
     }
     memset(me, 0, sizeof *me);
     list_init(&me->idle_blocks);
-}
-
-AP_API int auto_plex_set_release_policy(int policy) {
-    if (policy != AUTO_PLEX_RELEASE_PAGES && policy != AUTO_PLEX_RELEASE_TRIM) return -22;
-    __atomic_store_n(&s_release_policy, policy, __ATOMIC_RELAXED);
-    return 0;
 }
 
 // The thread count is asked once; a single-threaded process runs the pool's

@@ -87,28 +87,54 @@ AP_API void *auto_plex_alloc(auto_plex *me);
 AP_API void auto_plex_free(auto_plex *me, void *ptr);
 
 /* What a pool does with a block's memory when it gives the block back. */
-#define AUTO_PLEX_RELEASE_PAGES 0 /* the default */
+#define AUTO_PLEX_RELEASE_PAGES 0
 #define AUTO_PLEX_RELEASE_TRIM 1
-/* Bytes of released blocks that AUTO_PLEX_RELEASE_PAGES lets stay resident. */
+#define AUTO_PLEX_RELEASE_DELAY 2 /* the default */
+/* Bytes of released memory that may stay resident before a trim is worth
+ * its walk over the heap (and, under AUTO_PLEX_RELEASE_PAGES, before blocks
+ * hand their pages back at once). */
 #define AUTO_PLEX_RELEASE_SLACK (1u << 20)
+/* How long released memory stays idle before it goes back, in milliseconds,
+ * unless set otherwise; and the longest delay that may be set. */
+#define AUTO_PLEX_RELEASE_DELAY_DEFAULT_MS 1000u
+#define AUTO_PLEX_RELEASE_DELAY_MAX_MS 3600000u
 
-/* Chooses, process-wide, how released blocks go back; returns 0, or -22 for
- * an unknown policy (nothing changes).
- *   AUTO_PLEX_RELEASE_PAGES: the block goes to the system allocator; once
- *     AUTO_PLEX_RELEASE_SLACK bytes of released memory have not been taken
- *     up again by new blocks, each further block's whole pages are first
- *     handed to the kernel (madvise), at a cost that grows with the block,
- *     not with the heap.  What else the system allocator keeps (pmem's areas
- *     above 8 KiB, the edges of released blocks) goes back with one
- *     malloc_trim(0) whenever more than an eighth of what the pools hold
- *     (and more than the slack) has been released and not taken up.  A pool
- *     that shrinks and regrows by less than the slack faults no page in.
- *   AUTO_PLEX_RELEASE_TRIM: malloc_trim(0) after every released block, as
- *     earlier versions did; it walks the whole heap each time.
- * Without a call, the first auto_plex_init of the process reads the
- * environment variable AUTO_PLEX_RELEASE: "trim" chooses
- * AUTO_PLEX_RELEASE_TRIM, anything else the default. */
+/* Chooses, process-wide, how released blocks (and pmem's areas above
+ * 8 KiB) go back; returns 0, or -22 for an unknown policy (nothing changes).
+ *   AUTO_PLEX_RELEASE_DELAY: a released block stays idle, pages and all, and
+ *     a new block of the same size (or, for pmem's areas, up to an eighth
+ *     larger) takes it back without a page fault.  What has stayed idle for
+ *     the delay (auto_plex_set_release_delay) hands its whole pages to the
+ *     kernel and goes to the system allocator.  The clock is read only when
+ *     a block or area comes or goes, so a host that stops allocating calls
+ *     auto_plex_release_idle to see its resident size fall.  The heap is
+ *     trimmed (malloc_trim(0)) at most once per delay, when more than
+ *     AUTO_PLEX_RELEASE_SLACK bytes lie free at its top.
+ *   AUTO_PLEX_RELEASE_PAGES: the block goes to the system allocator at once;
+ *     once AUTO_PLEX_RELEASE_SLACK bytes of released memory have not been
+ *     taken up again by new blocks, each further block's whole pages are
+ *     first handed to the kernel (madvise).  What else the system allocator
+ *     keeps goes back with one malloc_trim(0) whenever more than an eighth of
+ *     what the pools hold (and more than the slack) has been released and not
+ *     taken up.
+ *   AUTO_PLEX_RELEASE_TRIM: malloc_trim(0) after every released block; it
+ *     walks the whole heap each time.
+ * Choosing another policy than AUTO_PLEX_RELEASE_DELAY gives back every idle
+ * block first.  Without a call, the first auto_plex_init of the process reads
+ * the environment variable AUTO_PLEX_RELEASE: "trim", "pages" or "delay";
+ * anything else chooses the default. */
 AP_API int auto_plex_set_release_policy(int policy);
+
+/* Sets the delay of AUTO_PLEX_RELEASE_DELAY in milliseconds (0: memory goes
+ * back at the next block that comes or goes); returns 0, or -22 above
+ * AUTO_PLEX_RELEASE_DELAY_MAX_MS.  Without a call, the first auto_plex_init
+ * reads the environment variable AUTO_PLEX_RELEASE_DELAY (milliseconds). */
+AP_API int auto_plex_set_release_delay(uint32_t ms);
+
+/* Gives back every idle block and area now, whatever its age, then trims the
+ * heap if anything went to the system allocator since the last trim; returns
+ * the bytes given back.  For a host that goes quiet. */
+AP_API size_t auto_plex_release_idle(void);
 
 /* Appends a table of every registered plex (newest first) with the memory
  * totals to the file at `path` (mode "a+").  Null path or an unopenable file:

@@ -414,7 +414,11 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
         ap_guard g(&s_large_lock, kRankPoolCounters);
         room = ptr_set_reserve(&s_large, 1);
     }
-    void *block = room ? ap_sys_malloc(round_pow2(size, 16) + PMEM_HEADER_SIZE) : nullptr;
+    // An idle area up to an eighth larger serves too: the usable size follows
+    // the area, and what it wastes is bounded where a refill's page faults
+    // would not be.
+    const size_t need = round_pow2(size, 16) + PMEM_HEADER_SIZE;
+    void *block = room ? plex_release_obtain_internal(need, need + need / 8) : nullptr;
     const size_t usable = block ? ap_sys_usable_size(block) - PMEM_HEADER_SIZE : 0;
     {
         ap_guard g(&s_large_lock, kRankPoolCounters);

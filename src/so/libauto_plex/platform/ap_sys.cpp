@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 bool ap_sys_marker_exists() {
@@ -19,4 +20,10 @@ void ap_sys_madvise_pages(void *ptr, size_t size) {
     // Advice only: a refusal leaves the pages resident, which costs memory,
     // never correctness.
     if (first < last) madvise(reinterpret_cast<void *>(first), last - first, MADV_DONTNEED);
+}
+
+uint64_t ap_sys_coarse_clock_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }

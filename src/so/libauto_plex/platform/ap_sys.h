@@ -12,6 +12,7 @@
 #define LIBAUTO_PLEX_PLATFORM_AP_SYS_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <string.h>
 
 void *ap_sys_malloc(size_t size);
@@ -25,6 +26,12 @@ void ap_sys_trim();
 // Hands the whole pages inside [ptr, ptr + size) of a block the library
 // still owns back to the kernel; they read as zero when touched again.
 void ap_sys_return_pages(void *ptr, size_t size);
+// Free bytes at the top of the allocator's heap, which a trim would hand
+// back (mallinfo2's keepcost).  It walks the free lists: ask rarely.
+size_t ap_sys_heap_top_idle();
+// A monotonic clock in nanoseconds, coarse (a few milliseconds) and cheap:
+// what the release delay is measured with.
+uint64_t ap_sys_now_ns();
 // Where the pre-allocation marker file is looked for; null: nowhere.
 const char *ap_sys_marker_path();
 // The value of a setting from the environment, or null.
@@ -39,6 +46,9 @@ bool ap_sys_marker_exists();
 // madvise(MADV_DONTNEED) on the whole pages inside the range: the part every
 // binding's ap_sys_return_pages shares.
 void ap_sys_madvise_pages(void *ptr, size_t size);
+
+// CLOCK_MONOTONIC_COARSE: the part every binding's ap_sys_now_ns shares.
+uint64_t ap_sys_coarse_clock_ns();
 
 // A copy of `s` through the seam, so name copies fail like any allocation.
 inline char *ap_sys_strdup(const char *s) {

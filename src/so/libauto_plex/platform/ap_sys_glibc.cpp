@@ -25,6 +25,12 @@ void ap_sys_trim() {
 void ap_sys_return_pages(void *ptr, size_t size) {
     ap_sys_madvise_pages(ptr, size);
 }
+size_t ap_sys_heap_top_idle() {
+    return mallinfo2().keepcost;
+}
+uint64_t ap_sys_now_ns() {
+    return ap_sys_coarse_clock_ns();
+}
 const char *ap_sys_marker_path() {
     return AP_SYS_MARKER_PATH;
 }

@@ -103,18 +103,49 @@ inline auto_plex *plex_of_registry_link(const auto_plex_link *link) {
         offsetof(auto_plex, plex_link));
 }
 
-// pmem's large areas come from the system allocator directly, but count with
-// the pools' blocks for the release policy: their allocation is taken up, and
-// their release (which frees `mem`) may be what calls for a trim.
-void auto_plex_taken_up_internal(size_t bytes);
-void auto_plex_released_internal(void *mem, size_t bytes);
+// ---- released memory (plex_release.cpp) --------------------------------------
+//
+// Blocks and pmem's large areas come from here and go back here, so that one
+// policy decides what their release costs.  Each call takes the release lock
+// itself: callers may hold a plex's lock or pmem's large-area lock, never a
+// lock ranked after it.
 
-// Bytes the pools and pmem's large areas hold, and bytes released since the
-// last trim that may still be resident (they count against the slack).
+// Registers the lock's fork handlers; every auto_plex_init calls it.
+void plex_release_setup_internal();
+// Reads AUTO_PLEX_RELEASE and AUTO_PLEX_RELEASE_DELAY unless a call chose the
+// policy first; the process's first auto_plex_init calls it.
+void plex_release_read_settings_internal();
+// Memory for a block or large area of `bytes`: an idle area of exactly that
+// size, else the smallest idle one up to `most` bytes, else the system
+// allocator's.  The caller reports what it keeps (auto_plex_taken_up_internal).
+void *plex_release_obtain_internal(size_t bytes, size_t most);
+void auto_plex_taken_up_internal(size_t bytes);
+// A pool's block of `bytes` at `mem`, no longer the pool's.
+void plex_release_block_internal(void *mem, size_t bytes);
+// pmem's large area of `bytes` (its usable size with the header) at `mem`.
+void auto_plex_released_internal(void *mem, size_t bytes);
+// Blocks a cleared plex freed itself: no longer held.
+void plex_release_cleared_internal(size_t bytes);
+// Gives back what has been idle for the delay; cheap when nothing is idle.
+void plex_release_tick_internal();
+
+// Bytes the pools and pmem's large areas hold; bytes released to the system
+// allocator that may still be resident (they count against the slack); and
+// the idle areas kept for reuse, in bytes and in number; whether memory went
+// to the system allocator since the heap was last looked at, and when that was.
 struct plex_release_state {
-    size_t held, dirty;
+    size_t held, dirty, idle, idle_count;
+    bool trim_wanted;
+    uint64_t last_trim_check;
 };
 plex_release_state auto_plex_release_state_internal();
+// The i-th oldest idle area (i below idle_count).
+struct plex_idle_view {
+    void *mem;
+    size_t bytes;
+    uint64_t since;
+};
+plex_idle_view plex_release_idle_at_internal(uint32_t i);
 
 // The live block whose slot area holds `ptr`, or null: the pool's own lookup.
 // The caller holds the plex's lock.

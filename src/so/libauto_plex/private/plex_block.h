@@ -48,6 +48,18 @@ inline void plex_slots_close(const void *p, size_t n) {
     (void)p, (void)n;
 }
 
+/* Opens memory that was kept closed while idle, as the system allocator
+ * hands memory out: addressable, contents undefined. */
+inline void plex_mem_open(const void *p, size_t n) {
+#ifdef PLEX_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+#ifdef PLEX_VALGRIND
+    VALGRIND_MAKE_MEM_UNDEFINED(p, n);
+#endif
+    (void)p, (void)n;
+}
+
 /* Reads the free-list link of a closed slot. */
 inline void *plex_read_link(const void *slot) {
     void *next;
