@@ -47,6 +47,9 @@ AP_BEGIN_DECLS
  * which then returns -1. */
 typedef int (*ap_text_sink)(const char *text, size_t len, void *ctx);
 
+/* The metrics and history writers also give back released memory that has
+ * been idle for the release delay (auto_plex.h), as a block's coming or
+ * going would: a host that writes them on a timer needs no other call. */
 AP_API int ap_metrics_write(const char *path);
 AP_API int ap_metrics_write_to(ap_text_sink sink, void *ctx);
 

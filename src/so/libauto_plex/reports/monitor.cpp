@@ -323,7 +323,11 @@ void live_lines(const Tally &t, Line &&line) {
 
 extern "C" {
 
+// The writers run on a host's schedule, often while it is otherwise quiet:
+// a chance to give back memory that has been idle for the delay.
+
 AP_API int ap_metrics_write(const char *path) {
+    plex_release_tick_internal();
     char tmp[PATH_MAX];
     if (!path || !report_temp_name(tmp, path)) return -1;
     const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -345,12 +349,14 @@ AP_API int ap_metrics_write(const char *path) {
 
 AP_API int ap_metrics_write_to(ap_text_sink sink, void *ctx) {
     if (!sink) return -1;
+    plex_release_tick_internal();
     TextOut o(sink, ctx);
     return metrics(o) ? 0 : -1;
 }
 
 AP_API int ap_history_append(const char *path, size_t max_bytes) {
     if (!path) return -1;
+    plex_release_tick_internal();
     ApJson j;
     history_line(j);
     const char *text = j.text();
