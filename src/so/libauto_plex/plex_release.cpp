@@ -245,7 +245,7 @@ void plex_release_read_settings_internal() {
                                 __ATOMIC_RELAXED);
 }
 
-void *plex_release_obtain_internal(size_t bytes, size_t most) {
+void *plex_release_obtain_internal(size_t bytes, size_t most, bool zeroed) {
     // Unlocked peek: an empty table is the common case of a growing host, and
     // a stale answer costs one reuse, never correctness.
     if (__atomic_load_n(&s_idle_n, __ATOMIC_RELAXED) != 0) {
@@ -253,13 +253,14 @@ void *plex_release_obtain_internal(size_t bytes, size_t most) {
         age_out(now);
         handover h;
         void *mem = nullptr;
+        size_t opened = 0;
         {
             ap_guard g(&s_lock, kRankRelease);
             const uint32_t i = best_fit_locked(bytes, most);
             if (i != kIdleMax) {
                 mem = s_idle[i].mem;
-                bytes = s_idle[i].bytes;
-                s_idle_bytes -= bytes;
+                s_idle_bytes -= s_idle[i].bytes;
+                opened = s_idle[i].bytes;
                 memmove(s_idle + i, s_idle + i + 1, (--s_idle_n - i) * sizeof *s_idle);
             } else {
                 // No area of the size: the oldest go to the system allocator
@@ -274,11 +275,13 @@ void *plex_release_obtain_internal(size_t bytes, size_t most) {
         }
         hand_back(h);
         if (mem) {
-            plex_mem_open(mem, bytes);
-            return mem;
+            plex_mem_open(mem, opened);
+            return zeroed ? memset(mem, 0, bytes) : mem;
         }
     }
-    return ap_sys_malloc(bytes);
+    // The system allocator knows which of its pages are fresh and need no
+    // clearing: a large zeroed area costs no more than the pages it touches.
+    return zeroed ? ap_sys_calloc(1, bytes) : ap_sys_malloc(bytes);
 }
 
 void auto_plex_taken_up_internal(size_t bytes) {

@@ -404,7 +404,7 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
     }
 }
 
-[[gnu::noinline]] void *allocate_large(uint16_t mid, size_t size) {
+[[gnu::noinline]] void *allocate_large(uint16_t mid, size_t size, bool zeroed = false) {
     module_statis *module = &pmem_module_stats[mid];
     // Room in the set first, so recording the area cannot fail after it; the
     // system allocator is called without the lock, so another thread may
@@ -418,7 +418,7 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
     // the area, and what it wastes is bounded where a refill's page faults
     // would not be.
     const size_t need = round_pow2(size, 16) + PMEM_HEADER_SIZE;
-    void *block = room ? plex_release_obtain_internal(need, need + need / 8) : nullptr;
+    void *block = room ? plex_release_obtain_internal(need, need + need / 8, zeroed) : nullptr;
     const size_t usable = block ? ap_sys_usable_size(block) - PMEM_HEADER_SIZE : 0;
     {
         ap_guard g(&s_large_lock, kRankPoolCounters);
@@ -619,6 +619,9 @@ AP_API void *pmem_calloc(uint16_t mid, size_t count, size_t size) {
     // overruns; refuse it like any request above 1 GiB.
     size_t n;
     if (__builtin_mul_overflow(count, size, &n)) return nullptr;
+    // A large area is zeroed by the system allocator, which skips the pages it
+    // knows to be fresh: memset would fault in every one of them.
+    if (n <= PMEM_MAX_SIZE && pmem_size2id(n) == kSystemPool) return allocate_large(mid, n, true);
     void *mem = allocate(mid, n);
     if (mem && n) memset(mem, 0, n);
     return mem;

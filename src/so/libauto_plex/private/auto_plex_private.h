@@ -117,8 +117,9 @@ void plex_release_setup_internal();
 void plex_release_read_settings_internal();
 // Memory for a block or large area of `bytes`: an idle area of exactly that
 // size, else the smallest idle one up to `most` bytes, else the system
-// allocator's.  The caller reports what it keeps (auto_plex_taken_up_internal).
-void *plex_release_obtain_internal(size_t bytes, size_t most);
+// allocator's; its first `bytes` zero-filled when `zeroed`.  The caller
+// reports what it keeps (auto_plex_taken_up_internal).
+void *plex_release_obtain_internal(size_t bytes, size_t most, bool zeroed = false);
 void auto_plex_taken_up_internal(size_t bytes);
 // A pool's block of `bytes` at `mem`, no longer the pool's.
 void plex_release_block_internal(void *mem, size_t bytes);
