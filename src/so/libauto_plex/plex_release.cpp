@@ -40,7 +40,8 @@ size_t s_held;   // what the pools' blocks and pmem's large areas hold
 size_t s_dirty;  // released to the system allocator, maybe resident, not taken up
 // Memory went to the system allocator since the heap's top was last looked
 // at: the edges of every area given back stay in its free lists.
-bool s_trim_wanted;
+bool s_trim_wanted;  // written like s_idle_n
+
 
 // Areas kept for reuse, oldest first.  A fixed table: the bookkeeping of
 // released memory must not itself allocate, and it is never written into the
@@ -53,8 +54,17 @@ struct idle_area {
 };
 constexpr uint32_t kIdleMax = 1024;
 idle_area s_idle[kIdleMax];
+// Written under the lock, read without it by the peeks that keep a host with
+// nothing idle off the lock: stores are atomic so that a peek reads a value
+// some step left, never a torn one.
 uint32_t s_idle_n;
 size_t s_idle_bytes;
+void set_idle_n(uint32_t n) {
+    __atomic_store_n(&s_idle_n, n, __ATOMIC_RELAXED);
+}
+void set_trim_wanted(bool wanted) {
+    __atomic_store_n(&s_trim_wanted, wanted, __ATOMIC_RELAXED);
+}
 uint64_t s_last_trim_check;  // ap_sys_now_ns() of the last look at the heap's top
 
 int policy() {
@@ -97,8 +107,8 @@ void take_oldest_locked(uint32_t count, bool pages, handover &h) {
         s_idle_bytes -= s_idle[i].bytes;
         if (!pages) s_dirty += s_idle[i].bytes;
     }
-    s_trim_wanted |= count != 0;
-    s_idle_n -= count;
+    if (count) set_trim_wanted(true);
+    set_idle_n(s_idle_n - count);
     memmove(s_idle, s_idle + count, s_idle_n * sizeof *s_idle);
 }
 
@@ -120,7 +130,7 @@ uint32_t aged_locked(uint64_t now, const handover &h) {
 bool trim_due_locked(uint64_t now) {
     if (!s_trim_wanted || now - s_last_trim_check < delay_ns()) return false;
     s_last_trim_check = now;
-    s_trim_wanted = false;
+    set_trim_wanted(false);
     if (ap_sys_heap_top_idle() < AUTO_PLEX_RELEASE_SLACK) return false;
     s_dirty = 0;
     return true;
@@ -192,7 +202,8 @@ void keep(void *mem, size_t bytes) {
         ap_guard g(&s_lock, kRankRelease);
         s_held -= std::min(s_held, bytes);
         if (s_idle_n == kIdleMax) take_oldest_locked(1, true, h);
-        s_idle[s_idle_n++] = {mem, bytes, now};
+        s_idle[s_idle_n] = {mem, bytes, now};
+        set_idle_n(s_idle_n + 1);
         s_idle_bytes += bytes;
     }
     hand_back(h);
@@ -261,7 +272,8 @@ void *plex_release_obtain_internal(size_t bytes, size_t most, bool zeroed) {
                 mem = s_idle[i].mem;
                 s_idle_bytes -= s_idle[i].bytes;
                 opened = s_idle[i].bytes;
-                memmove(s_idle + i, s_idle + i + 1, (--s_idle_n - i) * sizeof *s_idle);
+                set_idle_n(s_idle_n - 1);
+                memmove(s_idle + i, s_idle + i + 1, (s_idle_n - i) * sizeof *s_idle);
             } else {
                 // No area of the size: the oldest go to the system allocator
                 // with their pages, as many bytes as are asked for, so that
@@ -305,7 +317,7 @@ void plex_release_cleared_internal(size_t bytes) {
 
 void plex_release_tick_internal() {
     if (__atomic_load_n(&s_idle_n, __ATOMIC_RELAXED) != 0 ||
-        __atomic_load_n(&s_dirty, __ATOMIC_RELAXED) != 0)
+        __atomic_load_n(&s_trim_wanted, __ATOMIC_RELAXED))
         age_out(ap_sys_now_ns());
 }
 
@@ -350,7 +362,7 @@ AP_API size_t auto_plex_release_idle(void) {
             trim = !more && (s_trim_wanted || s_dirty != 0);
             if (trim) {
                 s_dirty = 0;
-                s_trim_wanted = false;
+                set_trim_wanted(false);
                 s_last_trim_check = ap_sys_now_ns();
             }
         }
