@@ -1,6 +1,8 @@
 // The binding-independent half of the platform seam.
 #include "platform/ap_sys.h"
 
+#include <dlfcn.h>
+#include <gnu/libc-version.h>
 #include <stdint.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,6 +10,15 @@
 bool ap_sys_marker_exists() {
     const char *path = ap_sys_marker_path();
     return path && access(path, F_OK) == 0;
+}
+
+bool ap_sys_in_libc(const void *fn) {
+    // By the object that defines it, not by name: some allocators define
+    // glibc's internal names (__libc_malloc ...) as well as the plain ones.
+    // None defines gnu_get_libc_version.
+    Dl_info libc, its;
+    return dladdr(reinterpret_cast<const void *>(&gnu_get_libc_version), &libc) &&
+           dladdr(fn, &its) && its.dli_fbase == libc.dli_fbase;
 }
 
 void ap_sys_madvise_pages(void *ptr, size_t size) {
