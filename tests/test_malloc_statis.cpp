@@ -71,3 +71,23 @@ TEST(MemStatis, AccountsUsableSizesOfHeapAndMappedBlocks) {
     }
     EXPECT_EQ(mem_statis_reads_chunks_internal(), ap_sys_glibc_chunks());
 }
+
+// The reading is checked, not assumed: once the seam's answer for a block
+// differs from the chunk header (here: for blocks of 1000 bytes and more),
+// every size is asked for, or counts drift from what the allocator reports.
+TEST(MemStatis, AsksForEverySizeOnceAReadingDisagrees) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ap_fault::usable_lie_from = 1000;
+            const int id = reg_module_id("told");
+            int64_t told = 0;
+            for (int i = 0; i < 12; i++)  // a large block after five small ones, twice
+                told += int64_t(ap_sys_usable_size(malloc_with_statis(i % 6 < 5 ? 24 : 2000, id)));
+            exit(mem_statis_figures_internal(id).pub.mem_alloced == told &&
+                         !mem_statis_reads_chunks_internal()
+                     ? 0
+                     : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}

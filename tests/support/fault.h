@@ -4,6 +4,8 @@
 #ifndef AUTO_PLEX_TESTS_FAULT_H
 #define AUTO_PLEX_TESTS_FAULT_H
 
+#include <stddef.h>
+
 namespace ap_fault {
 
 inline long countdown;               // > 0: the countdown-th allocation call from now returns null
@@ -14,6 +16,7 @@ inline long trims;                   // malloc_trim calls
 inline long returned;                // blocks whose pages went back to the kernel
 inline const char *release_setting;  // AUTO_PLEX_RELEASE as the library sees it
 inline const char *marker_path;      // null: no marker anywhere
+inline size_t usable_lie_from;       // nonzero: usable sizes from this up are told 16 bytes larger
 
 // Fails the k-th allocation (k counts from 1) for the scope's lifetime.
 struct FailNth {
