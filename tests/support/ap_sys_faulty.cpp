@@ -42,7 +42,7 @@ size_t ap_sys_usable_size(const void *ptr) {
     return usable_lie_from && n >= usable_lie_from ? n + 16 : n;
 }
 bool ap_sys_glibc_chunks() {
-    return ap_sys_defined_by_libc(&malloc, &calloc, &realloc, &free, &malloc_usable_size);
+    return ap_sys_served_by_glibc(&malloc, &calloc, &realloc, &free, &malloc_usable_size);
 }
 void ap_sys_trim() {
     trims++;

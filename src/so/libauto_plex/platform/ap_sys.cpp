@@ -3,7 +3,9 @@
 
 #include <dlfcn.h>
 #include <gnu/libc-version.h>
+#include <link.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -19,6 +21,18 @@ bool ap_sys_in_libc(const void *fn) {
     Dl_info libc, its;
     return dladdr(reinterpret_cast<const void *>(&gnu_get_libc_version), &libc) &&
            dladdr(fn, &its) && its.dli_fbase == libc.dli_fbase;
+}
+
+bool ap_sys_malloc_redirected() {
+    return dl_iterate_phdr(
+               [](dl_phdr_info *info, size_t, void *) {
+                   // Every tool loads vgpreload_core; those that replace
+                   // malloc load one of their own beside it.
+                   const char *tool =
+                       info->dlpi_name ? strstr(info->dlpi_name, "/vgpreload_") : nullptr;
+                   return int(tool && strncmp(tool, "/vgpreload_core", 15) != 0);
+               },
+               nullptr) != 0;
 }
 
 void ap_sys_madvise_pages(void *ptr, size_t size) {

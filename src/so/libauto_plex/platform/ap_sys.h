@@ -45,11 +45,17 @@ bool ap_sys_marker_exists();
 // rather than by an allocator loaded before it.
 bool ap_sys_in_libc(const void *fn);
 
+// True when a tool that redirects glibc's own functions to its allocator is
+// loaded (valgrind's vgpreload_* objects): their addresses stay glibc's, the
+// blocks do not.
+bool ap_sys_malloc_redirected();
+
 // The part of ap_sys_glibc_chunks every binding shares: whether all the
-// functions its blocks come from are glibc's.
+// functions its blocks come from are glibc's, and really run.
 template <class... Fn>
-bool ap_sys_defined_by_libc(Fn *...fns) {
-    return (ap_sys_in_libc(reinterpret_cast<const void *>(fns)) && ...);
+bool ap_sys_served_by_glibc(Fn *...fns) {
+    return (ap_sys_in_libc(reinterpret_cast<const void *>(fns)) && ...) &&
+           !ap_sys_malloc_redirected();
 }
 
 // madvise(MADV_DONTNEED) on the whole pages inside the range: the part every

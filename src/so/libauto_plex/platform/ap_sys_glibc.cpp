@@ -20,7 +20,7 @@ size_t ap_sys_usable_size(const void *ptr) {
     return malloc_usable_size(const_cast<void *>(ptr));
 }
 bool ap_sys_glibc_chunks() {
-    return ap_sys_defined_by_libc(&malloc, &calloc, &realloc, &free, &malloc_usable_size);
+    return ap_sys_served_by_glibc(&malloc, &calloc, &realloc, &free, &malloc_usable_size);
 }
 void ap_sys_trim() {
     malloc_trim(0);
