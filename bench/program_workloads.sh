@@ -7,13 +7,13 @@
 #   wl_NAME_prepare DIR S  writes its input into DIR at scale S (not measured)
 #   wl_NAME_run DIR S      the measured run; its stdout is compared between
 #                          allocators, so it prints only deterministic text
-# $WL_SRC is the directory of this file; $WL_TORTURE the program built from
-# alloc_torture.c beside it.
+# $WL_SRC is the directory of this file; $WL_TORTURE and $WL_LARGE the
+# programs built from alloc_torture.c and large_blocks.c beside it.
 
 export LC_ALL=C
 WL_SRC=${WL_SRC:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)}
 WL_PYTHON=${WL_PYTHON:-/usr/bin/python3}
-WL_NAMES="python sqlite3 sort gzip xz torture loop jq"
+WL_NAMES=${WL_NAMES:-"python sqlite3 sort gzip xz torture loop jq large"}
 
 wl_python_needs() { echo "$WL_PYTHON"; }
 wl_python_prepare() { :; }
@@ -103,3 +103,10 @@ json.dump([{'id': i, 'name': 'user%d' % i, 'tags': ['t%d' % (i % 7), 'x'],
 wl_jq_run() {
     jq -c '[.[] | select(.score > 0.5) | {id, name, s: (.nested.b | add)}]' "$1/records.json" | cksum
 }
+
+# Large blocks: 5 to 25 MiB, at most 20 live, each zero-filled.  The count
+# grows with the fourth power of the scale: 125 blocks at the tests' scale 1,
+# 2,000 at scale 2.
+wl_large_needs() { echo "$WL_LARGE"; }
+wl_large_prepare() { :; }
+wl_large_run() { "$WL_LARGE" $(($2 ** 4 * 125)); }

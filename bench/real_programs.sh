@@ -6,7 +6,7 @@
 #   bench/real_programs.sh [BUILD_DIR [RUNS [SCALE]]]
 #
 # BUILD_DIR holds a plain (unsanitized) build with the preload library and
-# the torture program (default: build).  Each cell is the median of RUNS runs
+# the torture and large-block programs (default: build).  Each cell is the median of RUNS runs
 # (default 5); SCALE sizes the workloads of bench/program_workloads.sh
 # (default 2).  Peak RSS is that of the largest process of the run (what
 # wait4 reports for a shell and its children).  jemalloc and mimalloc come
@@ -21,6 +21,7 @@ scale=${3:-2}
 export WL_SRC=$root/bench
 export WL_TORTURE=$build/tests/preload/preload_alloc_torture
 export WL_TORTURE_ARGS=threads
+export WL_LARGE=$build/tests/preload/preload_large_blocks
 source "$WL_SRC/program_workloads.sh"
 
 pmem_so=$build/src/so/preload/libauto_plex_preload.so

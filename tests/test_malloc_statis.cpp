@@ -1,6 +1,7 @@
 // Module accounting's contract checks.  Holdings, ceilings, registration and
 // failures are the randomized run's (fuzz/fuzz_walk.cpp).
 #include "malloc_statis.h"
+#include "platform/ap_sys.h"
 #include "private/malloc_statis_private.h"
 #include "testing.h"
 
@@ -34,4 +35,59 @@ TEST(MemStatis, ContractViolationsStopTheProcess) {
     EXPECT_DEATH(realloc_with_statis(block, 200, other), "realloc_with_statis" + below);
     EXPECT_DEATH(realloc_with_statis(block, 0, other), "realloc_with_statis" + below);
     free_with_statis(block, owner);
+}
+
+// Blocks enter and leave the account at malloc_usable_size whether that is
+// asked for or read from glibc's chunk: a misread flag or header would
+// miscount heap or mmapped blocks (40 MiB is past glibc's highest mmap
+// threshold) once the reading is trusted, and a reading never trusted costs
+// every call a second one into the allocator.
+TEST(MemStatis, AccountsUsableSizesOfHeapAndMappedBlocks) {
+    mem_statis_reset_internal();
+    const int id = reg_module_id("sizes");
+    std::vector<std::pair<void *, bool>> held;  // the block, and whether only inc_mem_statis saw it
+    auto exact = [&] {
+        int64_t sum = 0;
+        for (auto [p, inc] : held)
+            sum += int64_t(malloc_usable_size(p));
+        return mem_statis_figures_internal(id).pub.mem_alloced == sum;
+    };
+    for (int round = 0; round < 10; round++) {
+        for (size_t size : {size_t{0}, size_t{1}, size_t{24}, size_t{25}, size_t{1000},
+                            size_t{70000}, size_t{300000}, size_t{40} << 20}) {
+            void *grown = realloc_with_statis(malloc_with_statis(size, id), size / 2 + 9999, id);
+            held.insert(held.end(), {{grown, false},
+                                     {calloc_with_statis(2, size / 2, id), false},
+                                     {malloc(size), true}});
+            inc_mem_statis(held.back().first, id);
+            ASSERT_TRUE(exact()) << size;
+        }
+        while (!held.empty()) {
+            auto [p, inc] = held.back();
+            held.pop_back();
+            inc ? dec_mem_statis(p, id), free(p) : free_with_statis(p, id);
+            ASSERT_TRUE(exact());
+        }
+    }
+    EXPECT_EQ(mem_statis_reads_chunks_internal(), ap_sys_glibc_chunks());
+}
+
+// The reading is checked, not assumed: once the seam's answer for a block
+// differs from the chunk header (here: for blocks of 1000 bytes and more),
+// every size is asked for, or counts drift from what the allocator reports.
+TEST(MemStatis, AsksForEverySizeOnceAReadingDisagrees) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ap_fault::usable_lie_from = 1000;
+            const int id = reg_module_id("told");
+            int64_t told = 0;
+            for (int i = 0; i < 12; i++)  // a large block after five small ones, twice
+                told += int64_t(ap_sys_usable_size(malloc_with_statis(i % 6 < 5 ? 24 : 2000, id)));
+            exit(mem_statis_figures_internal(id).pub.mem_alloced == told &&
+                         !mem_statis_reads_chunks_internal()
+                     ? 0
+                     : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }

@@ -38,7 +38,11 @@ void ap_sys_free(void *ptr) {
     free(ptr);
 }
 size_t ap_sys_usable_size(const void *ptr) {
-    return malloc_usable_size(const_cast<void *>(ptr));
+    const size_t n = malloc_usable_size(const_cast<void *>(ptr));
+    return usable_lie_from && n >= usable_lie_from ? n + 16 : n;
+}
+bool ap_sys_glibc_chunks() {
+    return ap_sys_served_by_glibc(&malloc, &calloc, &realloc, &free, &malloc_usable_size);
 }
 void ap_sys_trim() {
     trims++;

@@ -20,6 +20,7 @@ inline const char *delay_setting;    // AUTO_PLEX_RELEASE_DELAY as the library s
 inline uint64_t now_ns;              // nonzero: the clock stands at this
 inline size_t top_idle;              // what the heap's top holds free, as the library sees it
 inline const char *marker_path;      // null: no marker anywhere
+inline size_t usable_lie_from;       // nonzero: usable sizes from this up are told 16 bytes larger
 
 // Fails the k-th allocation (k counts from 1) for the scope's lifetime.
 struct FailNth {

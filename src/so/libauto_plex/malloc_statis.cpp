@@ -20,7 +20,9 @@
 // ceiling cannot pass it together.
 //
 // Byte counts are malloc_usable_size at the moment a block enters or leaves
-// an account; nothing is stored beside the blocks.
+// an account; nothing is stored beside the blocks.  Where the blocks are
+// glibc's chunks that size is read from the chunk itself, which spares each
+// accounted call a second call into the allocator (see usable_size).
 #include "malloc_statis.h"
 
 #include <stdint.h>
@@ -87,8 +89,81 @@ bool grow_table() {
     return true;
 }
 
-int64_t usable_size(const void *ptr) {
-    return static_cast<int64_t>(ap_sys_usable_size(ptr));
+// ---- usable sizes ----
+//
+// glibc keeps each chunk's size in the word just before the block (its
+// malloc.c, "chunk details"): the low three bits are flags, IS_MMAPPED (2)
+// among them, and malloc_usable_size of a chunk in use is that size less the
+// size word, or less the two-word header of a chunk mmapped on its own.
+// Reading it replaces a call into the allocator by a load from a line the
+// caller is about to touch anyway.
+//
+// Only glibc's chunks are laid out so: the seam says whether its blocks are
+// (asked once, at the first accounted block).  Even then the reading is used
+// for a kind of chunk (heap, mmapped) only once it has agreed with
+// ap_sys_usable_size on kAgreements blocks of that kind; one disagreement
+// turns it off for the process.  The blocks checked are the host's own
+// first ones rather than probe blocks made for the purpose, so the calls
+// into the allocator stay exactly those the host asked for (the test seam
+// refuses its n-th call) and each kind is checked on blocks really met.
+constexpr size_t kChunkFlags = 7;
+constexpr size_t kChunkMmapped = 2;
+constexpr int kAgreements = 8;
+
+// How usable sizes are found, one word so that the fast path loads it once:
+// bit k set, the size of a chunk of kind k (0 heap, 1 mmapped) is read;
+// kAsked, the seam has been asked whether its blocks are glibc's chunks;
+// kOff, they are not, or a reading disagreed.  Once kOff is there the word
+// never changes again.
+enum : unsigned { kKindBits = 3, kAsked = 4, kOff = 8 };
+unsigned s_size_reading;
+int s_agreed[2];  // blocks of each kind on which the reading agreed
+
+inline size_t chunk_word(const void *ptr) {
+    return static_cast<const size_t *>(ptr)[-1];
+}
+inline unsigned chunk_kind(size_t word) {
+    return (word & kChunkMmapped) != 0;
+}
+inline size_t chunk_usable(size_t word) {
+    return (word & ~kChunkFlags) - (1 + chunk_kind(word)) * sizeof(size_t);
+}
+
+// Adds `bits` to the word unless the reading is off; kOff clears the kinds.
+void note_reading(unsigned bits) {
+    unsigned seen = __atomic_load_n(&s_size_reading, __ATOMIC_RELAXED);
+    while (!(seen & kOff)) {
+        const unsigned next = bits & kOff ? (seen & ~kKindBits) | bits : seen | bits;
+        if (__atomic_compare_exchange_n(&s_size_reading, &seen, next, true, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED))
+            return;
+    }
+}
+
+// The allocator's answer, compared with the reading while that is on trial.
+[[gnu::noinline]] int64_t asked_usable_size(const void *ptr) {
+    const size_t asked = ap_sys_usable_size(ptr);
+    unsigned reading = __atomic_load_n(&s_size_reading, __ATOMIC_RELAXED);
+    if (!(reading & kAsked)) {
+        note_reading(ap_sys_glibc_chunks() ? kAsked : kAsked | kOff);
+        reading = __atomic_load_n(&s_size_reading, __ATOMIC_RELAXED);
+    }
+    if (reading & kOff) return static_cast<int64_t>(asked);
+    const size_t word = chunk_word(ptr);
+    if (chunk_usable(word) != asked)
+        note_reading(kOff);
+    else if (__atomic_add_fetch(&s_agreed[chunk_kind(word)], 1, __ATOMIC_RELAXED) == kAgreements)
+        note_reading(1u << chunk_kind(word));
+    return static_cast<int64_t>(asked);
+}
+
+inline int64_t usable_size(const void *ptr) {
+    const unsigned reading = __atomic_load_n(&s_size_reading, __ATOMIC_RELAXED);
+    if (reading & kKindBits) {
+        const size_t word = chunk_word(ptr);
+        if (reading >> chunk_kind(word) & 1) return static_cast<int64_t>(chunk_usable(word));
+    }
+    return asked_usable_size(ptr);
 }
 
 // What a call adds to the holding: a shrinking resize gives its room back
@@ -101,38 +176,72 @@ inline size_t growth(size_t request, size_t released) {
 // when what the module would hold after the call (request + held + pending
 // - released) exceeds a nonzero limit.  Worked in 128 bits so that no sum or
 // difference can wrap and let a huge request through as a small one.  A
-// refusal is counted here; a request that passes is added to the pending
-// bytes until its block is accounted (settle).
+// refusal is counted here.
 bool refused_by_limit(statis_record *r, size_t request, size_t released) {
     mem_statis_entry *e = &r->pub;
-    if (e->limit != 0) {
-        __int128 projected = static_cast<__int128>(request) + e->mem_alloced +
-                             static_cast<__int128>(r->pending) - released;
-        if (projected > static_cast<__int128>(e->limit)) {
-            e->over_limit_failed++;
-            return true;
-        }
-    }
-    r->pending += growth(request, released);
-    return false;
+    if (e->limit == 0) return false;
+    __int128 projected = static_cast<__int128>(request) + e->mem_alloced +
+                         static_cast<__int128>(r->pending) - released;
+    if (projected <= static_cast<__int128>(e->limit)) return false;
+    e->over_limit_failed++;
+    return true;
 }
 
-// The allocation of malloc_with_statis and calloc_with_statis: the test and
-// the reservation under the lock, the system allocator without it.
+// A block's usable size enters the account; the record's lock is held.
+inline void grow(statis_record *r, int64_t bytes) {
+    r->pub.mem_alloced += bytes;
+    note_peak(r);
+}
+
+// grow and take_out for a single-threaded process inline, the locked forms
+// out of line, so that the common path saves no registers for a lock.
+[[gnu::noinline]] void grow_locked(statis_record *r, int64_t bytes) {
+    ap_guard g(&r->lock, kRankStatisRecord, true);
+    grow(r, bytes);
+}
+inline void add_in(statis_record *r, int64_t bytes) {
+    ap_threaded() ? grow_locked(r, bytes) : grow(r, bytes);
+}
+
+// Takes a block's usable size out of the account; returns what is left, for
+// the caller to check.
+[[gnu::noinline]] int64_t take_out_locked(statis_record *r, int64_t bytes) {
+    ap_guard g(&r->lock, kRankStatisRecord, true);
+    return r->pub.mem_alloced -= bytes;
+}
+inline int64_t take_out(statis_record *r, int64_t bytes) {
+    return ap_threaded() ? take_out_locked(r, bytes) : r->pub.mem_alloced -= bytes;
+}
+
+// The allocation of malloc_with_statis and calloc_with_statis with other
+// threads about: the test and the reservation under the lock, the system
+// allocator without it.  A request that passes is added to the pending bytes
+// until its block is accounted, so that racing threads cannot pass the
+// ceiling together.
 template <class Allocate>
-void *accounted(int module_id, size_t bytes, Allocate &&allocate) {
-    statis_record *r = record(module_id);
+[[gnu::noinline]] void *accounted_locked(statis_record *r, size_t bytes, Allocate &&allocate) {
     {
-        ap_guard g(&r->lock, kRankStatisRecord);
+        ap_guard g(&r->lock, kRankStatisRecord, true);
         if (refused_by_limit(r, bytes, 0)) return nullptr;
+        r->pending += bytes;
     }
     void *block = allocate();
-    ap_guard g(&r->lock, kRankStatisRecord);
+    const int64_t got = block ? usable_size(block) : 0;
+    ap_guard g(&r->lock, kRankStatisRecord, true);
     r->pending -= bytes;
-    if (block) {
-        r->pub.mem_alloced += usable_size(block);
-        note_peak(r);
-    }
+    if (block) grow(r, got);
+    return block;
+}
+
+// Alone, nothing can come between the test and the growth, so nothing is
+// reserved and no lock taken.
+template <class Allocate>
+inline void *accounted(int module_id, size_t bytes, Allocate &&allocate) {
+    statis_record *r = record(module_id);
+    if (ap_threaded()) return accounted_locked(r, bytes, allocate);
+    if (refused_by_limit(r, bytes, 0)) return nullptr;
+    void *block = allocate();
+    if (block) grow(r, usable_size(block));
     return block;
 }
 
@@ -163,12 +272,11 @@ void give_records() {
         LIBAP_CHECK_MSG(module_id < registered(), "module_id < s_statis_id"); \
     } while (0)
 
-// After a decrease, with the record's lock held: an account below zero
-// means a block was released or taken out under a module that never
-// accounted it.
-#define MEM_STATIS_CHECK_HELD(module_id)                \
-    LIBAP_CHECK_MSG(entry(module_id)->mem_alloced >= 0, \
-                    "s_statis_array[module_id].mem_alloced >= 0")
+// After a decrease, on what the module holds (read under its lock): an
+// account below zero means a block was released or taken out under a module
+// that never accounted it.
+#define MEM_STATIS_CHECK_HELD(held) \
+    LIBAP_CHECK_MSG((held) >= 0, "s_statis_array[module_id].mem_alloced >= 0")
 
 extern "C" {
 
@@ -226,64 +334,45 @@ AP_API void *realloc_with_statis(void *ptr, size_t size, int module_id) {
         // in the account with nothing left to free.  Releasing here keeps the
         // account right, checks it before the block goes, and never refuses
         // a call that can only lower the holding.
-        const int64_t bytes = usable_size(ptr);
-        {
-            ap_guard g(&r->lock, kRankStatisRecord);
-            r->pub.mem_alloced -= bytes;
-            MEM_STATIS_CHECK_HELD(module_id);
-        }
+        MEM_STATIS_CHECK_HELD(take_out(r, usable_size(ptr)));
         ap_sys_free(ptr);
         return nullptr;
     }
     const size_t old_size = ptr ? size_t(usable_size(ptr)) : 0;
+    const bool threaded = ap_threaded();
     {
-        ap_guard g(&r->lock, kRankStatisRecord);
+        ap_guard g(&r->lock, kRankStatisRecord, threaded);
         if (refused_by_limit(r, size, old_size)) return nullptr;
+        if (threaded) r->pending += growth(size, old_size);
     }
     void *block = ap_sys_realloc(ptr, size);
-    ap_guard g(&r->lock, kRankStatisRecord);
-    r->pending -= growth(size, old_size);
+    const int64_t got = block ? usable_size(block) : 0;
+    ap_guard g(&r->lock, kRankStatisRecord, threaded);
+    if (threaded) r->pending -= growth(size, old_size);
     if (!block) return nullptr;
     r->pub.mem_alloced -= static_cast<int64_t>(old_size);
-    MEM_STATIS_CHECK_HELD(module_id);
-    r->pub.mem_alloced += usable_size(block);
-    note_peak(r);
+    MEM_STATIS_CHECK_HELD(r->pub.mem_alloced);
+    grow(r, got);
     return block;
 }
 
 AP_API void free_with_statis(void *ptr, int module_id) {
     MEM_STATIS_CHECK_ID(module_id);
     if (!ptr) return;
-    const int64_t bytes = usable_size(ptr);
-    {
-        statis_record *r = record(module_id);
-        ap_guard g(&r->lock, kRankStatisRecord);
-        r->pub.mem_alloced -= bytes;
-        // Before the release: a block freed under the wrong module stops the
-        // process while the block is still intact for the post-mortem.
-        MEM_STATIS_CHECK_HELD(module_id);
-    }
+    // Before the release: a block freed under the wrong module stops the
+    // process while the block is still intact for the post-mortem.
+    MEM_STATIS_CHECK_HELD(take_out(record(module_id), usable_size(ptr)));
     ap_sys_free(ptr);
 }
 
 AP_API void inc_mem_statis(void *ptr, int module_id) {
     MEM_STATIS_CHECK_ID(module_id);
-    if (!ptr) return;
-    const int64_t bytes = usable_size(ptr);
-    statis_record *r = record(module_id);
-    ap_guard g(&r->lock, kRankStatisRecord);
-    r->pub.mem_alloced += bytes;
-    note_peak(r);
+    if (ptr) add_in(record(module_id), usable_size(ptr));
 }
 
 AP_API void dec_mem_statis(void *ptr, int module_id) {
     MEM_STATIS_CHECK_ID(module_id);
-    if (!ptr) return;
-    const int64_t bytes = usable_size(ptr);
-    statis_record *r = record(module_id);
-    ap_guard g(&r->lock, kRankStatisRecord);
-    r->pub.mem_alloced -= bytes;
-    MEM_STATIS_CHECK_HELD(module_id);
+    if (ptr) MEM_STATIS_CHECK_HELD(take_out(record(module_id), usable_size(ptr)));
 }
 
 }  // extern "C"
@@ -303,6 +392,10 @@ mem_statis_figures mem_statis_figures_internal(int32_t id) {
     statis_record *r = record(id);
     ap_guard g(&r->lock, kRankStatisRecord);
     return {r->pub, r->peak_mem_alloced};
+}
+
+bool mem_statis_reads_chunks_internal() {
+    return (__atomic_load_n(&s_size_reading, __ATOMIC_RELAXED) & kKindBits) == kKindBits;
 }
 
 void mem_statis_reset_internal() {

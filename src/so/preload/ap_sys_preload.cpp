@@ -43,6 +43,11 @@ void ap_sys_free(void *ptr) {
 size_t ap_sys_usable_size(const void *ptr) {
     return s_glibc_usable_size(const_cast<void *>(ptr));
 }
+// The internal names are glibc's unless another allocator defines them too.
+bool ap_sys_glibc_chunks() {
+    return ap_sys_served_by_glibc(&__libc_malloc, &__libc_calloc, &__libc_realloc, &__libc_free,
+                                  s_glibc_usable_size);
+}
 // malloc_trim is glibc's own (not interposed): it trims the arenas that
 // __libc_malloc serves, which is where released plex blocks went.
 void ap_sys_trim() {

@@ -21,6 +21,11 @@ void *ap_sys_realloc(void *ptr, size_t size);
 void ap_sys_free(void *ptr);
 // The usable size the allocator reports for a block it handed out.
 size_t ap_sys_usable_size(const void *ptr);
+// True when the blocks handed out above are chunks of glibc's own allocator,
+// whose size word just before each block may then be read; false when
+// another allocator serves them (a preloaded one, a sanitizer's), before
+// whose blocks there may be nothing mapped.
+bool ap_sys_glibc_chunks();
 // Hands free heap memory back to the kernel (malloc_trim(0)).
 void ap_sys_trim();
 // Hands the whole pages inside [ptr, ptr + size) of a block the library
@@ -42,6 +47,23 @@ const char *ap_sys_setting(const char *name);
 // True when the marker file exists.  The lookup itself is the same for every
 // binding; only the path differs.
 bool ap_sys_marker_exists();
+
+// True when the function `fn` points to is defined by glibc's libc.so itself
+// rather than by an allocator loaded before it.
+bool ap_sys_in_libc(const void *fn);
+
+// True when a tool that redirects glibc's own functions to its allocator is
+// loaded (valgrind's vgpreload_* objects): their addresses stay glibc's, the
+// blocks do not.
+bool ap_sys_malloc_redirected();
+
+// The part of ap_sys_glibc_chunks every binding shares: whether all the
+// functions its blocks come from are glibc's, and really run.
+template <class... Fn>
+bool ap_sys_served_by_glibc(Fn *...fns) {
+    return (ap_sys_in_libc(reinterpret_cast<const void *>(fns)) && ...) &&
+           !ap_sys_malloc_redirected();
+}
 
 // madvise(MADV_DONTNEED) on the whole pages inside the range: the part every
 // binding's ap_sys_return_pages shares.

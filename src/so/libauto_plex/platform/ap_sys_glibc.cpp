@@ -19,6 +19,9 @@ void ap_sys_free(void *ptr) {
 size_t ap_sys_usable_size(const void *ptr) {
     return malloc_usable_size(const_cast<void *>(ptr));
 }
+bool ap_sys_glibc_chunks() {
+    return ap_sys_served_by_glibc(&malloc, &calloc, &realloc, &free, &malloc_usable_size);
+}
 void ap_sys_trim() {
     malloc_trim(0);
 }

@@ -42,6 +42,10 @@ struct mem_statis_figures {
 };
 mem_statis_figures mem_statis_figures_internal(int32_t id);
 
+// Whether usable sizes are now read from glibc's chunks, of both kinds,
+// rather than asked of the allocator (malloc_statis.cpp, usable_size).
+bool mem_statis_reads_chunks_internal();
+
 // For tests: releases every name copy and the table and returns to the
 // load-time state, so each test starts from an empty registry.  Blocks still
 // accounted to modules are not touched.
