@@ -133,7 +133,18 @@ TEST_F(Pmem, LargeAreasReleasedPastTheSlackCallForOneTrim) {
     EXPECT_GT(before.dirty + released, std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, before.held / 8));
     EXPECT_LE(before.dirty + released - 65552,
               std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, before.held / 8));
+    // Delayed, the idle table holds 1,024 areas: the oldest goes back at once.
     auto_plex_set_release_policy(AUTO_PLEX_RELEASE_DELAY);
+    ap_fault::now_ns = uint64_t{1} << 40;
+    for (void *&a : areas = std::vector<void *>(1100))
+        a = pmem_malloc(2, 10000);
+    const long returned = ap_fault::returned;
+    for (void *a : areas)
+        pmem_free(a);
+    EXPECT_TRUE(auto_plex_release_state_internal().idle_count == 1024 &&
+                ap_fault::returned == returned + 76);
+    auto_plex_release_idle();
+    ap_fault::now_ns = 0;
 }
 
 // A live walk that visits a released slot, a slot of a block given back, or

@@ -123,7 +123,7 @@ size_t releases(const auto_plex *me, const void *slot) {
 // first), the resident bytes released, and the trims and page returns made.
 struct Release {
     std::vector<plex_idle_view> idle;
-    size_t held, dirty;
+    size_t held, dirty, loaded_idle_bytes;
     bool trim_wanted;
     uint64_t last_check;
     long returned = ap_fault::returned, trims = ap_fault::trims;
@@ -132,6 +132,7 @@ struct Release {
     Release() {
         const plex_release_state r = auto_plex_release_state_internal();
         held = r.held, dirty = r.dirty, trim_wanted = r.trim_wanted, last_check = r.last_trim_check;
+        loaded_idle_bytes = r.idle;
         for (uint32_t i = 0; i < r.idle_count; i++)
             idle.push_back(plex_release_idle_at_internal(i));
         policy = g_policy;
@@ -211,18 +212,19 @@ struct Release {
     }
     void agrees(const char *what) const {
         const Release now;
-        bool same = now.idle.size() == idle.size() && now.dirty == dirty &&
+        bool same = now.loaded_idle_bytes == idle_bytes() && now.dirty == dirty &&
                     now.returned == returned && now.trims == trims &&
                     now.trim_wanted == trim_wanted && now.last_check == last_check;
         for (size_t i = 0; same && i < idle.size(); i++)
             same = now.idle[i].mem == idle[i].mem && now.idle[i].bytes == idle[i].bytes &&
                    now.idle[i].since == idle[i].since;
-        check(same, what,
-              "(idle " + std::to_string(now.idle.size()) + " for " + std::to_string(idle.size()) +
-                  ", dirty " + std::to_string(now.dirty) + " for " + std::to_string(dirty) +
-                  ", returned " + std::to_string(now.returned) + " for " +
-                  std::to_string(returned) + ", trims " + std::to_string(now.trims) + " for " +
-                  std::to_string(trims) + ")");
+        check(same && now.idle.size() == idle.size(), what);
+    }
+    size_t idle_bytes() const {
+        size_t sum = 0;
+        for (const plex_idle_view &v : idle)
+            sum += v.bytes;
+        return sum;
     }
 };
 

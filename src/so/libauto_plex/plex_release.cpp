@@ -42,7 +42,6 @@ size_t s_dirty;  // released to the system allocator, maybe resident, not taken 
 // at: the edges of every area given back stay in its free lists.
 bool s_trim_wanted;  // written like s_idle_n
 
-
 // Areas kept for reuse, oldest first.  A fixed table: the bookkeeping of
 // released memory must not itself allocate, and it is never written into the
 // kept memory, whose pages stay untouched until they are reused or go back.
@@ -96,7 +95,6 @@ void hand_back(handover &h) {
         if (h.pages[i]) ap_sys_return_pages(h.area[i].mem, h.area[i].bytes);
         ap_sys_free(h.area[i].mem);
     }
-    h.n = 0;
 }
 
 // With the lock held: moves the table's first `count` areas to `h`.
