@@ -1,9 +1,10 @@
 // What draining many small objects costs each backend (bench/drains.sh
 // runs it for every backend and release policy):
 //
-//   drains faults BACKEND [N [ROUNDS]]
+//   drains faults BACKEND [N [ROUNDS [PAUSE_MS]]]
 //     ROUNDS lifo rounds (allocate N 64-byte objects, write each, free them
-//     newest first), then as many fifo rounds (oldest first); prints
+//     newest first), then as many fifo rounds (oldest first), PAUSE_MS
+//     (default 0) of sleep after each round, which the times leave out; prints
 //       <backend> <lifo|fifo> <minor faults> <ms>
 //   drains rss BACKEND [N [SLEEP_MS [HOOK]]]
 //     one lifo round of N objects; prints VmRSS in KiB before it, at its
@@ -64,14 +65,19 @@ void round(B &b, std::vector<void *> &live, bool lifo) {
 }
 
 template <class B>
-void faults(const char *name, size_t n, int rounds) {
+void faults(const char *name, size_t n, int rounds, long pause_ms) {
     B b(kSize);
     std::vector<void *> live(n);
     for (bool lifo : {true, false}) {
         const long f0 = minor_faults();
-        const double t0 = now_ms();
-        for (int r = 0; r < rounds; r++)
+        double t0 = now_ms();
+        for (int r = 0; r < rounds; r++) {
             round(b, live, lifo);
+            if (!pause_ms) continue;
+            const double slept = now_ms();
+            usleep(static_cast<useconds_t>(pause_ms * 1000));
+            t0 += now_ms() - slept;
+        }
         printf("%s %s %ld %.1f\n", name, lifo ? "lifo" : "fifo", minor_faults() - f0,
                now_ms() - t0);
     }
@@ -107,7 +113,8 @@ template <class B>
 void run(const std::string &mode, const char *name, int argc, char **argv) {
     const size_t n = argc > 3 ? strtoul(argv[3], nullptr, 10) : 0;
     if (mode == "faults")
-        faults<B>(name, n ? n : 100000, argc > 4 ? atoi(argv[4]) : 100);
+        faults<B>(name, n ? n : 100000, argc > 4 ? atoi(argv[4]) : 100,
+                  argc > 5 ? atol(argv[5]) : 0);
     else
         rss<B>(name, n ? n : 1000000, argc > 4 ? atol(argv[4]) : 0, argc > 5 ? argv[5] : "none");
 }
