@@ -90,7 +90,8 @@ inline uint32_t granule_map_hint(const void *ptr) {
 }
 
 // Leaves for every granule of [start, end), taken before the block is listed;
-// false when memory runs out (what was taken stays, for the next growth).
+// false when memory runs out (what was taken stays, for the next growth) or
+// the range lies past the map's address bits.
 bool granule_map_reserve(uintptr_t start, uintptr_t end);
 // Lists block `index` of a directory, whose leaves are reserved, in every
 // granule its slot area [start, end) touches; the same call refreshes the
