@@ -63,7 +63,8 @@ TEST(AutoPlex, SizesBlocksOrRefuses) {
 // An off-by-one in the 1.5-blocks release threshold (the randomized run
 // checks the policy at every release, but rarely at the boundary); registry
 // order; clear unlinking another plex; teardown that leaks or cannot repeat;
-// a growth refused the granule map's leaf that leaks its block or goes uncounted.
+// a growth refused the granule map's leaf that leaks its block or goes
+// uncounted, or a block past the map's range accepted.
 TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
     const long live = ap_fault::live - long(granule_map_leaves_internal());
     auto_plex p[2], zero{};
@@ -93,6 +94,7 @@ TEST(AutoPlex, ReleaseThresholdRegistryAndTeardown) {
                     ap_fault::live == before + 1 && !p[0].using_tree);  // the directory stays
         auto_plex_free(&p[0], auto_plex_alloc(&p[0]));
         EXPECT_TRUE(p[0].using_num == 0 && granule_map_leaves_internal() > 0);
+        EXPECT_FALSE(granule_map_reserve(uintptr_t{1} << 48, (uintptr_t{1} << 48) + 64));
         auto_plex_clear(&p[0]);
     });
 }
