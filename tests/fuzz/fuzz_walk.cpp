@@ -617,7 +617,8 @@ void check_world(World &w) {
         held += a.pool == 26 ? pmem_ptr2size(a.p) + 16 : 0;
     check(auto_plex_release_state_internal().held == held, "held bytes miscounted");
     mem_statis_table t = mem_statis_table_internal();
-    owned += t.chunks + t.registered + (pmem_large_capacity_internal() != 0);
+    owned += t.chunks + t.registered + (pmem_large_capacity_internal() != 0) +
+             static_cast<long>(granule_map_leaves_internal());
     for (auto [p, owner] : w.blocks)
         owned += owner >= 0;
     owned += static_cast<long>(auto_plex_release_state_internal().idle_count);

@@ -189,19 +189,17 @@ inline AssertionResult plex_valid(const auto_plex *me) {
     for (uint32_t w = 0; w < (dir.capacity + 63) / 64; w++)
         room_bits -= __builtin_popcountll(dir.room[w]);
     if (room_bits) return AssertionFailure() << "room bits set past the last block";
-    std::set<uintptr_t> touched;  // every granule a block touches, mapped to the last block
-    for (uint32_t k = 0; k < dir.count && dir.map_mask; k++)  // starting by its end
+    if (dir.count && dir.mapped != (me->max_num == 0))
+        return AssertionFailure()
+               << "the granule map lists a bounded plex, or misses an unbounded one";
+    for (uint32_t k = 0; k < dir.count && dir.mapped; k++)  // each granule's first and last byte
         for (uintptr_t g = dir.start[k] >> kPlexGranuleShift;
              g <= (dir.end[k] - 1) >> kPlexGranuleShift; g++)
-            touched.insert(g);
-    for (uint32_t slot = 0; slot <= dir.map_mask && dir.map_mask; slot++) {
-        const uintptr_t g = dir.map_key[slot], last = ((g + 1) << kPlexGranuleShift) - 1;
-        const auto after =
-            std::find_if(dir.start, dir.start + dir.count, [&](uintptr_t s) { return s > last; });
-        if (g && (!touched.erase(g) || dir.map_block[slot] != after - dir.start - 1))
-            return AssertionFailure() << "granule " << g << " maps to the wrong block";
-    }
-    if (!touched.empty()) return AssertionFailure() << "a granule of a block is not mapped";
+            if (granule_map_hint(reinterpret_cast<void *>(
+                    std::max(dir.start[k], g << kPlexGranuleShift))) != k ||
+                granule_map_hint(reinterpret_cast<void *>(
+                    std::min(dir.end[k], (g + 1) << kPlexGranuleShift) - 1)) != k)
+                return AssertionFailure() << "granule " << g << " maps to the wrong block";
     if (alloc != me->alloc_num || used != me->using_num)
         return AssertionFailure() << "counters " << me->alloc_num << "/" << me->using_num
                                   << ", blocks hold " << alloc << "/" << used;
@@ -232,12 +230,11 @@ inline void *next_slot(const auto_plex *me) {
     return nullptr;
 }
 
-// System blocks an initialised plex owns: its extension, its directory and
-// granule map once they exist, its records, and the memory of its live blocks.
+// System blocks an initialised plex owns: its extension, its directory once
+// it exists, its records, and the memory of its live blocks.
 inline long plex_owned(const auto_plex *me) {
     const plex_directory &dir = plex_ext_of(me)->dir;
-    return 1 + (dir.capacity != 0) + (dir.map_key != nullptr) +
-           static_cast<long>(idle_count(me) + 2 * blocks_of(me).size());
+    return 1 + (dir.capacity != 0) + static_cast<long>(idle_count(me) + 2 * blocks_of(me).size());
 }
 
 }  // namespace t

@@ -45,7 +45,7 @@ bool s_pre_allocate;
 constexpr uint64_t kBlockBytesTarget = 128 * 1024;
 constexpr unsigned kBlockBytesShift = 17;
 // An unbounded plex's blocks are at least kBlockBytesTarget long, so one
-// block starts within a granule at most: what the directory's map relies on.
+// block starts within a granule at most: what the granule map relies on.
 static_assert(kPlexGranuleShift == kBlockBytesShift &&
               (uint64_t{1} << kPlexGranuleShift) <= kBlockBytesTarget);
 constexpr uint64_t kMaxBlockRecords = 16;
@@ -133,7 +133,7 @@ void add_block(auto_plex *me, auto_plex_block *block) {
 void remove_block(auto_plex *me, uint32_t i) {
     plex_directory *dir = &plex_ext_of(me)->dir;
     auto_plex_block *block = dir->block[i];
-    plex_dir_erase(dir, i, me->max_num == 0);
+    plex_dir_erase(dir, i);
     plex_set_first(me, dir, dir->first);
     avl_tree_remove(&me->using_tree, &block->tree_node);
 }
@@ -220,6 +220,16 @@ char *new_ext(const char *name) {
         block->ctl.head = nullptr;
         block->ctl.free_list = nullptr;
         if (fresh_record) ap_sys_free(plex_record_of(block));
+        me->alloc_failed++;
+        return nullptr;
+    }
+    // The map's leaves only once the block's range is known.
+    if (me->max_num == 0 &&
+        !granule_map_reserve(reinterpret_cast<uintptr_t>(get_start_ptr(&block->ctl)),
+                             reinterpret_cast<uintptr_t>(get_end_ptr(&block->ctl)))) {
+        plex_clear_internal(&block->ctl, system_free);
+        if (fresh_record) ap_sys_free(plex_record_of(block));
+        me->expand_failed++;
         me->alloc_failed++;
         return nullptr;
     }
@@ -372,6 +382,9 @@ AP_API void auto_plex_clear(auto_plex *me) {
     }
     size_t held = 0;
 
+    // The granule map forgets the blocks before their memory can be another
+    // pool's.
+    if (me->module_name) plex_dir_release(&plex_ext_of(me)->dir);
     for (avl_node *n = avl_tree_first_in_order(me->using_tree); n; n = avl_tree_next_in_order(n)) {
         held += block_bytes(&plex_block_of_node(n)->ctl);
         plex_clear_internal(&plex_block_of_node(n)->ctl, system_free);
@@ -398,10 +411,7 @@ AP_API void auto_plex_clear(auto_plex *me) {
         }
     }
 
-    if (me->module_name) {
-        plex_dir_release(&plex_ext_of(me)->dir);
-        ap_sys_free(plex_ext_of(me)->allocation);
-    }
+    if (me->module_name) ap_sys_free(plex_ext_of(me)->allocation);
     memset(me, 0, sizeof *me);
     list_init(&me->idle_blocks);
 }

@@ -1,5 +1,5 @@
-// The block directory: growth of its arrays and the granule map
-// (private/plex_dir.h).  Blocks come and go rarely next to allocations and
+// The block directory: growth of its arrays, and its blocks' entries in the
+// granule map (private/plex_dir.h).  Blocks come and go rarely next to allocations and
 // releases, so everything here may be linear in the number of blocks.
 #include "private/plex_dir.h"
 
@@ -11,43 +11,11 @@
 
 namespace {
 
-// Rebuilt whenever a block comes or goes.  Without memory for it the release
-// searches, so a failure here is no failure of the pool.
-void map_rebuild(plex_directory *d, bool hashed) {
-    d->map_mask = 0;
-    if (!hashed || d->count < 4) return;
-    uintptr_t granules = 0;
-    for (uint32_t i = 0; i < d->count; i++)
-        granules += ((d->end[i] - 1) >> kPlexGranuleShift) - (d->start[i] >> kPlexGranuleShift) + 1;
-    if (granules > UINT32_MAX / 4) return;
-    uint32_t slots = 16;
-    while (slots < 2 * granules)  // at most half full: short probes
-        slots *= 2;
-    if (slots > d->map_capacity) {
-        void *mem = ap_sys_malloc(slots * (sizeof *d->map_key + sizeof *d->map_block));
-        if (!mem) return;
-        ap_sys_free(d->map_key);
-        d->map_key = static_cast<uintptr_t *>(mem);
-        d->map_block = reinterpret_cast<uint32_t *>(d->map_key + slots);
-        d->map_capacity = slots;
-    }
-    memset(d->map_key, 0, slots * sizeof *d->map_key);
-    const uint32_t mask = slots - 1;
-    uint32_t last = 0;  // the last block starting by the current granule's end
-    for (uint32_t i = 0; i < d->count; i++) {
-        for (uintptr_t g = d->start[i] >> kPlexGranuleShift;
-             g <= (d->end[i] - 1) >> kPlexGranuleShift; g++) {
-            const uintptr_t granule_end = ((g + 1) << kPlexGranuleShift) - 1;
-            while (last + 1 < d->count && d->start[last + 1] <= granule_end)
-                last++;
-            uint32_t s = plex_dir_map_slot(g, mask);
-            while (d->map_key[s] != 0 && d->map_key[s] != g)
-                s = (s + 1) & mask;
-            d->map_key[s] = g;
-            d->map_block[s] = last;
-        }
-    }
-    d->map_mask = mask;
+// The map holds each block's index, so every block from i up is listed
+// again after the arrays moved.
+void map_from(const plex_directory *d, uint32_t i) {
+    for (; d->mapped && i < d->count; i++)
+        granule_map_set(d->start[i], d->end[i], d->block[i], i);
 }
 
 }  // namespace
@@ -76,7 +44,7 @@ bool plex_dir_reserve(plex_directory *d) {
     return true;
 }
 
-uint32_t plex_dir_insert(plex_directory *d, auto_plex_block *block, bool hashed) {
+uint32_t plex_dir_insert(plex_directory *d, auto_plex_block *block, bool mapped) {
     LIBAP_CHECK(d->first == d->count);  // no room bit moves
     const uintptr_t start = reinterpret_cast<uintptr_t>(get_start_ptr(&block->ctl));
     uint32_t i = 0;
@@ -92,11 +60,13 @@ uint32_t plex_dir_insert(plex_directory *d, auto_plex_block *block, bool hashed)
     d->count++;
     plex_dir_set_room(d, i);
     d->first = i;
-    map_rebuild(d, hashed);
+    d->mapped = mapped;
+    map_from(d, i);
     return i;
 }
 
-void plex_dir_erase(plex_directory *d, uint32_t i, bool hashed) {
+void plex_dir_erase(plex_directory *d, uint32_t i) {
+    if (d->mapped) granule_map_clear(d->start[i], d->end[i]);
     const size_t above = d->count - i - 1;
     memmove(d->start + i, d->start + i + 1, above * sizeof *d->start);
     memmove(d->end + i, d->end + i + 1, above * sizeof *d->end);
@@ -115,11 +85,12 @@ void plex_dir_erase(plex_directory *d, uint32_t i, bool hashed) {
         d->first = plex_dir_first_with_room(*d, i);
     else if (d->first > i)
         d->first--;
-    map_rebuild(d, hashed);
+    map_from(d, i);
 }
 
 void plex_dir_release(plex_directory *d) {
-    ap_sys_free(d->map_key);
+    for (uint32_t i = 0; d->mapped && i < d->count; i++)
+        granule_map_clear(d->start[i], d->end[i]);
     ap_sys_free(d->start);
     *d = plex_directory{};
 }

@@ -512,32 +512,35 @@ inline unsigned checked_pool_of(const pmem_header *h) {
 }
 
 template <bool kThreaded>
-inline void release_in(pmem_header *h, unsigned id) {
+inline void release_in(pmem_header *h, unsigned id, uint32_t hint) {
     auto_plex *plex = &pmem_pools[id].pool_plex;
     uint16_t mid;
     {
         ap_guard g(kThreaded ? plex_lock_of(plex) : nullptr, kRankPlex, kThreaded);
         release_locked<kThreaded>(h, id);
         mid = h->mid;
-        if (!plex_pool_free(plex, h)) [[unlikely]]
+        if (!plex_pool_free(plex, h, hint)) [[unlikely]]
             auto_plex_free_refused_internal(plex);  // a foreign pointer
     }
     module_released<kThreaded>(&pmem_module_stats[mid], mid, kPoolSizes[id]);
 }
 
-[[gnu::noinline]] void release_locked_in(pmem_header *h, unsigned id) {
-    release_in<true>(h, id);
+[[gnu::noinline]] void release_locked_in(pmem_header *h, unsigned id, uint32_t hint) {
+    release_in<true>(h, id, hint);
 }
 
+// The block is looked up from the pointer while the header is still loading:
+// its record and head are on their way before the header names the pool.
 inline void release(pmem_header *h) {
+    const uint32_t hint = granule_map_hint(h);
     const unsigned id = checked_pool_of(h);
     if (id == kSystemPool) [[unlikely]] {
         if (!release_large(h)) header_check_failed();
         return;
     }
     if (ap_threaded()) [[unlikely]]
-        return release_locked_in(h, id);
-    release_in<false>(h, id);
+        return release_locked_in(h, id, hint);
+    release_in<false>(h, id, hint);
 }
 
 char *copy_string(uint16_t mid, const char *s, size_t len) {

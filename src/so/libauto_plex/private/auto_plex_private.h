@@ -196,10 +196,15 @@ inline void *plex_pool_alloc(auto_plex *me) {
 }
 
 // Requires an initialised plex with a block and a non-null `ptr`; false when
-// no block of the plex holds `ptr` (nothing changes then).
-inline bool plex_pool_free(auto_plex *me, void *ptr) {
+// no block of the plex holds `ptr` (nothing changes then).  `hint`: a block
+// index from granule_map_hint, taken before the lock, or kPlexNoBlock; the
+// directory confirms it or the lookup runs again.
+inline bool plex_pool_free(auto_plex *me, void *ptr, uint32_t hint = kPlexNoBlock) {
     plex_directory *d = &plex_ext_of(me)->dir;
-    const uint32_t i = plex_dir_find(*d, reinterpret_cast<uintptr_t>(ptr));
+    const uintptr_t p = reinterpret_cast<uintptr_t>(ptr);
+    uint32_t i = hint;
+    if (!plex_dir_holds(*d, i, p)) [[unlikely]]
+        i = plex_dir_find(*d, p);
     if (i == kPlexNoBlock) [[unlikely]]
         return false;
     // The head is found from the directory, so its load and the record's

@@ -10,11 +10,10 @@
 // step.  Neither touches the records or the memory of other blocks.
 //
 // Parallel arrays hold the slot areas' bounds and the records, with one bit
-// per block for "has a free slot".  A directory asked to hash (the pool's
-// blocks are all at least a granule long) adds a map from each granule the
-// blocks touch to the last block starting at or before the granule's end.
-// Hashed, not dense: the system allocator may place blocks both in the heap
-// and in mappings far above it.
+// per block for "has a free slot".  A directory whose blocks are all at least
+// a granule long lists them in the process-wide granule map as well
+// (private/granule_map.h), which finds a block from the pointer alone; the
+// arrays then only confirm what the map says.
 //
 // The pool keeps the directory and using_tree in step (auto_plex.cpp adds and
 // removes a block in both at once); nothing here knows about the tree.
@@ -24,51 +23,41 @@
 #include <stddef.h>
 #include <stdint.h>
 
-struct auto_plex_block;
+#include "private/granule_map.h"
 
-// A hashing directory's blocks must be at least this long, so that at most
-// one block starts within any granule-long window (auto_plex.cpp ties it to
-// the block size).
-constexpr unsigned kPlexGranuleShift = 17;
-constexpr uint32_t kPlexNoBlock = UINT32_MAX;
+struct auto_plex_block;
 
 struct plex_directory {
     uint32_t count;           // live blocks
     uint32_t capacity;        // entries the arrays have room for (0: none allocated)
     uint32_t first;           // lowest block with room, or count when none has
-    uint32_t map_mask;        // map slots - 1 (0: no map; search instead)
+    uint32_t mapped;          // 1: the blocks are in the granule map (0: search instead)
     uintptr_t *start;         // slot-area start of each block, ascending
     uintptr_t *end;           // one past its last slot
     auto_plex_block **block;  // the block at the same index
     uint64_t *room;           // bit i: block i has a free slot; none past count
-    uint32_t map_capacity;    // slots allocated for the map
-    uintptr_t *map_key;       // granule number, 0 for an empty slot
-    uint32_t *map_block;      // for map_key[s]: last block starting by its end
 };
 
 inline uint32_t plex_dir_room_words(uint32_t n) {
     return (n + 63) / 64;
 }
 
-inline uint32_t plex_dir_map_slot(uintptr_t granule, uint32_t mask) {
-    return static_cast<uint32_t>((granule * 0x9e3779b97f4a7c15ull) >> 32) & mask;
+// Up to this many blocks the search costs fewer instructions than the map's
+// probe, and the arrays it reads are the ones the check reads anyway.
+constexpr uint32_t kPlexDirSearchMax = 4;
+
+// Whether block i (any value) is listed and its slot area holds `p`.
+inline bool plex_dir_holds(const plex_directory &d, uint32_t i, uintptr_t p) {
+    return i < d.count && d.start[i] <= p && p < d.end[i];
 }
 
 // The index of the block whose slot area holds `p`, or kPlexNoBlock.  Blocks
 // never overlap, so the only candidate is the one with the highest start at
-// or below `p`; its end (one past the last slot, which belongs to no block)
-// decides.
+// or below `p`, or the one the granule map names; its bounds decide.
 inline uint32_t plex_dir_find(const plex_directory &d, uintptr_t p) {
     uint32_t i;
-    if (d.map_mask) {
-        const uintptr_t g = p >> kPlexGranuleShift;
-        uint32_t s = plex_dir_map_slot(g, d.map_mask);
-        while (d.map_key[s] != g) {
-            if (d.map_key[s] == 0) return kPlexNoBlock;  // no block touches the granule
-            s = (s + 1) & d.map_mask;
-        }
-        i = d.map_block[s];
-        i -= d.start[i] > p && i > 0;  // branch-free: a release hits either side at random
+    if (d.mapped && d.count > kPlexDirSearchMax) {
+        i = granule_map_hint(reinterpret_cast<const void *>(p));
     } else {
         if (d.count == 0) return kPlexNoBlock;
         const uintptr_t *base = d.start;
@@ -76,7 +65,7 @@ inline uint32_t plex_dir_find(const plex_directory &d, uintptr_t p) {
             base = base[n / 2] <= p ? base + n / 2 : base;
         i = static_cast<uint32_t>(base - d.start);
     }
-    return d.start[i] <= p && p < d.end[i] ? i : kPlexNoBlock;
+    return plex_dir_holds(d, i, p) ? i : kPlexNoBlock;
 }
 
 // The lowest block with room at or above index i, or d.count.
@@ -110,16 +99,19 @@ inline plex_block_counts plex_dir_block_counts(const plex_directory &d) {
 }
 
 // Room for one more block, taken before the block memory so that a failure
-// leaves nothing to undo; false when memory runs out.
+// leaves nothing to undo; false when memory runs out.  A mapped block's
+// leaves are taken after its memory (granule_map_reserve).
 bool plex_dir_reserve(plex_directory *d);
 // Lists `block` (its memory set, every slot free) with room, after a
 // successful plex_dir_reserve; returns its index.  Requires that no listed
-// block has room: a pool grows only with every slot out.  `hashed`: the
-// pool's blocks are all at least a granule long.
-uint32_t plex_dir_insert(plex_directory *d, auto_plex_block *block, bool hashed);
-// Unlists block i, which has room (so first <= i).
-void plex_dir_erase(plex_directory *d, uint32_t i, bool hashed);
-// Releases the arrays; the directory is empty afterwards.
+// block has room: a pool grows only with every slot out.  `mapped`: the
+// pool's blocks are all at least a granule long, and this one's leaves are
+// reserved.
+uint32_t plex_dir_insert(plex_directory *d, auto_plex_block *block, bool mapped);
+// Unlists block i, which has room (so first <= i), before its memory goes.
+void plex_dir_erase(plex_directory *d, uint32_t i);
+// Unlists every block from the granule map and releases the arrays, before
+// the blocks' memory goes; the directory is empty afterwards.
 void plex_dir_release(plex_directory *d);
 
 #endif
