@@ -140,10 +140,11 @@ struct Release {
     static uint64_t now() { return ap_fault::now_ns; }
     static uint64_t delay() { return g_delay_ms * 1000000; }
 
-    void drop(size_t n, bool pages) {
+    // The oldest n go to the system allocator; those of `resident_from`
+    // bytes or more keep their pages.
+    void drop(size_t n, size_t resident_from = SIZE_MAX) {
         for (size_t i = 0; i < n; i++)
-            dirty += pages ? 0 : idle[i].bytes;
-        returned += pages ? long(n) : 0;
+            idle[i].bytes < resident_from ? returned++ : dirty += idle[i].bytes;
         trim_wanted |= n != 0;
         idle.erase(idle.begin(), idle.begin() + long(n));
     }
@@ -154,7 +155,7 @@ struct Release {
         size_t n = 0;
         while (n < idle.size() && now() - idle[n].since >= delay())
             n++;
-        drop(n, true);
+        drop(n);
         if (trim_wanted && now() - last_check >= delay()) {
             last_check = now(), trim_wanted = false;
             if (ap_fault::top_idle >= AUTO_PLEX_RELEASE_SLACK) trim();
@@ -183,13 +184,13 @@ struct Release {
         size_t n = 0;
         for (size_t freed = 0; n < idle.size() && n < 32 && freed < bytes; n++)
             freed += idle[n].bytes;
-        drop(n, false);
+        drop(n, most > bytes ? 0 : bytes);  // a block's smaller ones give pages back
         return nullptr;
     }
     void taken_up(size_t bytes) { dirty -= std::min(dirty, bytes); }
     void release(void *mem, size_t bytes, bool block) {
         if (policy == AUTO_PLEX_RELEASE_DELAY) {
-            if (idle.size() == 1024) drop(1, true);
+            if (idle.size() == 1024) drop(1);
             idle.push_back({mem, bytes, now()});
             return age();
         }
@@ -207,7 +208,7 @@ struct Release {
         if (!pages_back && dirty > AUTO_PLEX_RELEASE_SLACK && 8 * dirty > held - bytes) trim();
     }
     void idle_all() {
-        drop(idle.size(), true);
+        drop(idle.size());
         if (trim_wanted || dirty) trim(), trim_wanted = false, last_check = now();
     }
     void agrees(const char *what) const {

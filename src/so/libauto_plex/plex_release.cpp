@@ -97,9 +97,11 @@ void hand_back(handover &h) {
     }
 }
 
-// With the lock held: moves the table's first `count` areas to `h`.
-void take_oldest_locked(uint32_t count, bool pages, handover &h) {
+// With the lock held: moves the table's first `count` areas to `h`.  Those
+// of at least `resident_from` bytes keep their pages.
+void take_oldest_locked(uint32_t count, size_t resident_from, handover &h) {
     for (uint32_t i = 0; i < count; i++) {
+        const bool pages = s_idle[i].bytes < resident_from;
         h.area[h.n] = s_idle[i];
         h.pages[h.n++] = pages;
         s_idle_bytes -= s_idle[i].bytes;
@@ -141,7 +143,7 @@ void age_out(uint64_t now) {
         handover h;
         {
             ap_guard g(&s_lock, kRankRelease);
-            take_oldest_locked(aged_locked(now, h), true, h);
+            take_oldest_locked(aged_locked(now, h), SIZE_MAX, h);
             trim = !h.full() && trim_due_locked(now);
         }
         const bool more = h.full();
@@ -199,7 +201,7 @@ void keep(void *mem, size_t bytes) {
     {
         ap_guard g(&s_lock, kRankRelease);
         s_held -= std::min(s_held, bytes);
-        if (s_idle_n == kIdleMax) take_oldest_locked(1, true, h);
+        if (s_idle_n == kIdleMax) take_oldest_locked(1, SIZE_MAX, h);
         s_idle[s_idle_n] = {mem, bytes, now};
         set_idle_n(s_idle_n + 1);
         s_idle_bytes += bytes;
@@ -273,14 +275,20 @@ void *plex_release_obtain_internal(size_t bytes, size_t most, bool zeroed) {
                 set_idle_n(s_idle_n - 1);
                 memmove(s_idle + i, s_idle + i + 1, (s_idle_n - i) * sizeof *s_idle);
             } else {
-                // No area of the size: the oldest go to the system allocator
-                // with their pages, as many bytes as are asked for, so that
-                // the request it is about to serve can take resident memory
-                // rather than fault in new pages beside memory kept idle.
+                // No area of the size: the oldest go to the system allocator,
+                // as many bytes as are asked for, so that the request it is
+                // about to serve can take resident memory rather than fault
+                // in new pages beside memory kept idle.  For a block, one too
+                // small to hold it gives its pages back: pools ask for few
+                // sizes, and it would sit resident and unused in the
+                // allocator's free lists.  Large areas keep theirs: they
+                // come and go like a host's own large blocks, which the
+                // allocator joins with their free neighbours to serve the
+                // next request.
                 uint32_t n = 0;
                 for (size_t freed = 0; n < s_idle_n && n < handover::kMax && freed < bytes; n++)
                     freed += s_idle[n].bytes;
-                take_oldest_locked(n, false, h);
+                take_oldest_locked(n, most > bytes ? 0 : bytes, h);
             }
         }
         hand_back(h);
@@ -355,7 +363,7 @@ AP_API size_t auto_plex_release_idle(void) {
         handover h;
         {
             ap_guard g(&s_lock, kRankRelease);
-            take_oldest_locked(std::min(s_idle_n, handover::kMax), true, h);
+            take_oldest_locked(std::min(s_idle_n, handover::kMax), SIZE_MAX, h);
             more = s_idle_n != 0;
             trim = !more && (s_trim_wanted || s_dirty != 0);
             if (trim) {

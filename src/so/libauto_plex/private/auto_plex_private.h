@@ -115,10 +115,10 @@ void plex_release_setup_internal();
 // Reads AUTO_PLEX_RELEASE and AUTO_PLEX_RELEASE_DELAY unless a call chose the
 // policy first; the process's first auto_plex_init calls it.
 void plex_release_read_settings_internal();
-// Memory for a block or large area of `bytes`: an idle area of exactly that
-// size, else the smallest idle one up to `most` bytes, else the system
-// allocator's; its first `bytes` zero-filled when `zeroed`.  The caller
-// reports what it keeps (auto_plex_taken_up_internal).
+// Memory for a block (`most` == `bytes`) or large area (`most` above it) of
+// `bytes`: an idle area of exactly that size, else the smallest idle one up
+// to `most` bytes, else the system allocator's; its first `bytes` zero-filled when `zeroed`.  The
+// caller reports what it keeps (auto_plex_taken_up_internal).
 void *plex_release_obtain_internal(size_t bytes, size_t most, bool zeroed = false);
 void auto_plex_taken_up_internal(size_t bytes);
 // A pool's block of `bytes` at `mem`, no longer the pool's.
