@@ -82,12 +82,16 @@ TEST(MemStatis, AsksForEverySizeOnceAReadingDisagrees) {
             ap_fault::usable_lie_from = 1000;
             const int id = reg_module_id("told");
             int64_t told = 0;
-            for (int i = 0; i < 12; i++)  // a large block after five small ones, twice
-                told += int64_t(ap_sys_usable_size(malloc_with_statis(i % 6 < 5 ? 24 : 2000, id)));
-            exit(mem_statis_figures_internal(id).pub.mem_alloced == told &&
-                         !mem_statis_reads_chunks_internal()
-                     ? 0
-                     : 1);
+            void *blocks[12];
+            for (int i = 0; i < 12; i++) {  // a large block after five small ones, twice
+                blocks[i] = malloc_with_statis(i % 6 < 5 ? 24 : 2000, id);
+                told += int64_t(ap_sys_usable_size(blocks[i]));
+            }
+            const bool ok = mem_statis_figures_internal(id).pub.mem_alloced == told &&
+                            !mem_statis_reads_chunks_internal();
+            for (void *b : blocks)
+                free_with_statis(b, id);
+            exit(ok && mem_statis_figures_internal(id).pub.mem_alloced == 0 ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
 }
