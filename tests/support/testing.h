@@ -67,12 +67,7 @@ inline std::string &peek(std::string &out, const void *p, size_t n) {
 // Runs `write` with [p, p + n) open to the memory checkers, then closes it.
 template <class Write>
 void with_open(void *p, size_t n, Write write) {
-#ifdef PLEX_ASAN
-    ASAN_UNPOISON_MEMORY_REGION(p, n);
-#endif
-#ifdef PLEX_VALGRIND
-    VALGRIND_MAKE_MEM_UNDEFINED(p, n);
-#endif
+    plex_mem_open(p, n);
     write();
     plex_slots_close(p, n);
 }
