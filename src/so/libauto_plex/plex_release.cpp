@@ -77,8 +77,8 @@ uint64_t delay_ns() {
 
 // What leaves the table under the lock is handed back after it is given up:
 // madvise and free are system calls, and other threads' growths wait on the
-// lock.  Pages go back only for what aged out; memory handed over for an
-// immediate reuse keeps them.
+// lock.  Each area says whether its pages go back first (see
+// take_oldest_locked).
 struct handover {
     static constexpr uint32_t kMax = 32;
     idle_area area[kMax];
@@ -136,21 +136,28 @@ bool trim_due_locked(uint64_t now) {
     return true;
 }
 
-// Gives back what has aged out, in rounds of what a handover holds.
-void age_out(uint64_t now) {
-    bool trim;
-    do {
+// Gives back what has aged out, in rounds of what a handover holds; `first`
+// runs under the lock before the first round, so that a release and the
+// aging it brings take the lock once.
+template <class First>
+void age_out(uint64_t now, First first) {
+    bool trim = false, more = true;
+    for (bool first_round = true; more; first_round = false) {
         handover h;
         {
             ap_guard g(&s_lock, kRankRelease);
+            if (first_round) first(h);
             take_oldest_locked(aged_locked(now, h), SIZE_MAX, h);
-            trim = !h.full() && trim_due_locked(now);
+            more = h.full();
+            trim = !more && trim_due_locked(now);
         }
-        const bool more = h.full();
         hand_back(h);
-        if (!more) break;
-    } while (true);
+    }
     if (trim) ap_sys_trim();
+}
+
+void age_out(uint64_t now) {
+    age_out(now, [](handover &) {});
 }
 
 // With the lock held: the newest idle area of `bytes` exactly, else the
@@ -197,17 +204,13 @@ void release_pages(void *mem, size_t bytes, bool block) {
 void keep(void *mem, size_t bytes) {
     plex_slots_close(mem, bytes);
     const uint64_t now = ap_sys_now_ns();
-    handover h;
-    {
-        ap_guard g(&s_lock, kRankRelease);
+    age_out(now, [&](handover &h) {
         s_held -= std::min(s_held, bytes);
         if (s_idle_n == kIdleMax) take_oldest_locked(1, SIZE_MAX, h);
         s_idle[s_idle_n] = {mem, bytes, now};
         set_idle_n(s_idle_n + 1);
         s_idle_bytes += bytes;
-    }
-    hand_back(h);
-    age_out(now);
+    });
 }
 
 void release(void *mem, size_t bytes, bool block) {
