@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "ap_monitor.h"
+#include "ap_settings.h"
 #include "ap_stats.h"
 #include "auto_plex.h"
 #include "avl_tree.h"

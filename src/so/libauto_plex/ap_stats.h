@@ -67,6 +67,7 @@ typedef struct auto_plex_snapshot {
     uint64_t count_clear;
     uint64_t expand_failed;
     uint64_t alloc_failed;
+    uint64_t alloc_injected; /* ...of which failed by fault injection (ap_settings.h) */
 } auto_plex_snapshot;
 
 /* One block of a plex, as the callback text report lists it. */
@@ -97,6 +98,7 @@ typedef struct pmem_pool_snapshot {
     uint64_t fail_count;
     uint64_t live_count;      /* alloc_count - free_count */
     uint64_t peak_live_count; /* most live allocations at once */
+    uint64_t injected_count;  /* failures of fail_count made by fault injection */
 } pmem_pool_snapshot;
 
 /* One module (index = module id, 0..128).  Bytes are usable sizes, as in
@@ -110,6 +112,9 @@ typedef struct pmem_module_snapshot {
     uint64_t alloc_count[PMEM_POOL_ID_N];
     uint64_t free_count[PMEM_POOL_ID_N];
     uint64_t fail_count[PMEM_POOL_ID_N];
+    uint64_t injected_count;    /* failures of fail_count made by fault injection */
+    uint64_t limit;             /* byte ceiling (pmem_set_module_mem_limit); 0 = none */
+    uint64_t over_limit_failed; /* requests refused by the ceiling (also in fail_count) */
 } pmem_module_snapshot;
 
 /* All 27 pools; returns 27. */
@@ -130,6 +135,7 @@ typedef struct mem_statis_snapshot {
     int64_t peak_mem_alloced; /* most bytes held at once */
     uint64_t limit;
     uint64_t over_limit_failed;
+    uint64_t injected_count; /* allocation calls failed by fault injection */
 } mem_statis_snapshot;
 
 /* Every registered module, in id order. */
