@@ -63,5 +63,7 @@ const char *ap_sys_marker_path() {
 }
 const char *ap_sys_setting(const char *name) {
     if (strcmp(name, "AUTO_PLEX_RELEASE") == 0) return release_setting;
+    if (strcmp(name, "AUTO_PLEX_CONF") == 0) return conf_setting;
+    if (strcmp(name, "AUTO_PLEX_REPORT") == 0) return report_setting;
     return strcmp(name, "AUTO_PLEX_RELEASE_DELAY") == 0 ? delay_setting : nullptr;
 }

@@ -17,6 +17,8 @@ inline long trims;                   // malloc_trim calls
 inline long returned;                // blocks whose pages went back to the kernel
 inline const char *release_setting;  // AUTO_PLEX_RELEASE as the library sees it
 inline const char *delay_setting;    // AUTO_PLEX_RELEASE_DELAY as the library sees it
+inline const char *conf_setting;     // AUTO_PLEX_CONF
+inline const char *report_setting;   // AUTO_PLEX_REPORT
 inline uint64_t now_ns;              // nonzero: the clock stands at this
 inline size_t top_idle;              // what the heap's top holds free, as the library sees it
 inline const char *marker_path;      // null: no marker anywhere

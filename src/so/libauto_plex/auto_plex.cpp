@@ -21,6 +21,7 @@
 #include "platform/ap_check.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
+#include "private/settings.h"
 
 static_assert(std::is_standard_layout_v<auto_plex>);
 static_assert(std::is_standard_layout_v<auto_plex_block>);
@@ -330,12 +331,12 @@ AP_API int auto_plex_init(auto_plex *me, uint64_t item_size, uint64_t max_num,
     ap_fork_register(kRankPlexRegistry, {take_registry, give_registry});
     ap_fork_register(kRankPlex, {take_plexes, give_plexes});
     plex_release_setup_internal();
+    ap_settings_load_once();
     {
         ap_guard g(&s_registry_lock, kRankPlexRegistry);
         if (!s_marker_checked) {
             s_marker_checked = true;
             s_pre_allocate = ap_sys_marker_exists();
-            plex_release_read_settings_internal();
         }
     }
     LIBAP_CHECK(me);

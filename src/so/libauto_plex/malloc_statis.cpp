@@ -35,6 +35,7 @@
 #include "platform/ap_check.h"
 #include "platform/ap_sys.h"
 #include "private/malloc_statis_private.h"
+#include "private/settings.h"
 
 static_assert(std::is_standard_layout_v<mem_statis_entry>);
 static_assert(sizeof(mem_statis_entry) == 32, "C hosts read this layout");
@@ -281,6 +282,7 @@ void give_records() {
 extern "C" {
 
 AP_API int reg_module_id(const char *name) {
+    ap_settings_load_once();
     if (!name) return -1;
     // Outside the registry lock: fork() runs the handlers with glibc's own
     // lock held, which pthread_atfork takes too.

@@ -28,12 +28,18 @@
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 #include "private/plex_block.h"
+#include "private/settings.h"
 
 namespace {
 
 constexpr int kPolicyUnset = -1;
 int s_policy = kPolicyUnset;
 uint32_t s_delay_ms = AUTO_PLEX_RELEASE_DELAY_DEFAULT_MS;
+size_t s_slack = AUTO_PLEX_RELEASE_SLACK;
+
+size_t slack() {
+    return __atomic_load_n(&s_slack, __ATOMIC_RELAXED);
+}
 
 ap_lock s_lock;
 size_t s_held;   // what the pools' blocks and pmem's large areas hold
@@ -131,7 +137,7 @@ bool trim_due_locked(uint64_t now) {
     if (!s_trim_wanted || now - s_last_trim_check < delay_ns()) return false;
     s_last_trim_check = now;
     set_trim_wanted(false);
-    if (ap_sys_heap_top_idle() < AUTO_PLEX_RELEASE_SLACK) return false;
+    if (ap_sys_heap_top_idle() < slack()) return false;
     s_dirty = 0;
     return true;
 }
@@ -176,7 +182,7 @@ uint32_t best_fit_locked(size_t bytes, size_t most) {
 // keeps released memory resident up to the slack, see release_pages).
 bool note_dirty_locked(size_t bytes) {
     s_dirty += bytes;
-    if (s_dirty <= std::max<size_t>(AUTO_PLEX_RELEASE_SLACK, s_held / 8)) return false;
+    if (s_dirty <= std::max<size_t>(slack(), s_held / 8)) return false;
     s_dirty = 0;
     return true;
 }
@@ -191,9 +197,7 @@ void release_pages(void *mem, size_t bytes, bool block) {
     {
         ap_guard g(&s_lock, kRankRelease);
         s_held -= std::min(s_held, bytes);
-        if (block)
-            stays = bytes <=
-                    AUTO_PLEX_RELEASE_SLACK - std::min<size_t>(s_dirty, AUTO_PLEX_RELEASE_SLACK);
+        if (block) stays = bytes <= slack() - std::min<size_t>(s_dirty, slack());
         trim = stays && note_dirty_locked(bytes);
     }
     if (!stays) ap_sys_return_pages(mem, bytes);
@@ -242,21 +246,20 @@ void plex_release_setup_internal() {
     ap_fork_register(kRankRelease, {take_lock, give_lock});
 }
 
-void plex_release_read_settings_internal() {
-    if (__atomic_load_n(&s_policy, __ATOMIC_RELAXED) != kPolicyUnset) return;
-    const char *name = ap_sys_setting("AUTO_PLEX_RELEASE");
-    int chosen = AUTO_PLEX_RELEASE_DELAY;
-    if (name && strcmp(name, "trim") == 0) chosen = AUTO_PLEX_RELEASE_TRIM;
-    if (name && strcmp(name, "pages") == 0) chosen = AUTO_PLEX_RELEASE_PAGES;
-    if (const char *ms = ap_sys_setting("AUTO_PLEX_RELEASE_DELAY")) {
-        char *end;
-        const unsigned long v = strtoul(ms, &end, 10);
-        if (*ms && !*end && v <= AUTO_PLEX_RELEASE_DELAY_MAX_MS)
-            __atomic_store_n(&s_delay_ms, static_cast<uint32_t>(v), __ATOMIC_RELAXED);
-    }
-    int unset = kPolicyUnset;  // a call of auto_plex_set_release_policy wins
-    __atomic_compare_exchange_n(&s_policy, &unset, chosen, false, __ATOMIC_RELAXED,
-                                __ATOMIC_RELAXED);
+int plex_release_policy_internal() {
+    return policy();
+}
+
+uint32_t plex_release_delay_internal() {
+    return __atomic_load_n(&s_delay_ms, __ATOMIC_RELAXED);
+}
+
+size_t plex_release_slack_internal() {
+    return slack();
+}
+
+void plex_release_set_slack_internal(size_t bytes) {
+    __atomic_store_n(&s_slack, bytes, __ATOMIC_RELAXED);
 }
 
 void *plex_release_obtain_internal(size_t bytes, size_t most, bool zeroed) {
@@ -344,6 +347,7 @@ plex_idle_view plex_release_idle_at_internal(uint32_t i) {
 extern "C" {
 
 AP_API int auto_plex_set_release_policy(int policy) {
+    ap_settings_load_once();  // so that the environment never overrides a call
     if (policy != AUTO_PLEX_RELEASE_PAGES && policy != AUTO_PLEX_RELEASE_TRIM &&
         policy != AUTO_PLEX_RELEASE_DELAY)
         return -22;
@@ -354,6 +358,7 @@ AP_API int auto_plex_set_release_policy(int policy) {
 }
 
 AP_API int auto_plex_set_release_delay(uint32_t ms) {
+    ap_settings_load_once();
     if (ms > AUTO_PLEX_RELEASE_DELAY_MAX_MS) return -22;
     __atomic_store_n(&s_delay_ms, ms, __ATOMIC_RELAXED);
     return 0;

@@ -31,6 +31,7 @@
 #include "pmem.h"
 #include "private/auto_plex_private.h"
 #include "private/pmem_private.h"
+#include "private/settings.h"
 
 extern "C" {
 void *__libc_malloc(size_t size);
@@ -105,7 +106,12 @@ size_t usable_size(void *ptr) {
 void report_at_exit();
 
 void read_config() {
+    // report= of AUTO_PLEX_CONF, else AUTO_PLEX_REPORT (which the settings
+    // carry too, when it fits).
+    char from_settings[PATH_MAX];
     const char *path = getenv("AUTO_PLEX_REPORT");
+    if (ap_settings_report_internal(from_settings, sizeof from_settings) && from_settings[0])
+        path = from_settings;
     if (!path) return;
     size_t len = strlen(path);
     if (len == 0) return warn("AUTO_PLEX_REPORT is empty; no report will be written\n");

@@ -26,6 +26,7 @@
 #include <sys/single_threaded.h>
 
 enum ap_lock_rank : unsigned {
+    kRankSettings,        // the settings text being applied
     kRankPlexRegistry,    // plex_registry
     kRankPlex,            // one plex: its control block, extension and blocks
     kRankPoolCounters,    // pmem's large-area set and the counters it shares

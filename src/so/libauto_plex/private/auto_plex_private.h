@@ -112,9 +112,13 @@ inline auto_plex *plex_of_registry_link(const auto_plex_link *link) {
 
 // Registers the lock's fork handlers; every auto_plex_init calls it.
 void plex_release_setup_internal();
-// Reads AUTO_PLEX_RELEASE and AUTO_PLEX_RELEASE_DELAY unless a call chose the
-// policy first; the process's first auto_plex_init calls it.
-void plex_release_read_settings_internal();
+// The policy, delay and slack in force (the settings text lists them); the
+// slack is the bytes of released memory that may stay resident before a trim
+// or, under AUTO_PLEX_RELEASE_PAGES, before blocks hand their pages back.
+int plex_release_policy_internal();
+uint32_t plex_release_delay_internal();
+size_t plex_release_slack_internal();
+void plex_release_set_slack_internal(size_t bytes);
 // Memory for a block (`most` == `bytes`) or large area (`most` above it) of
 // `bytes`: an idle area of exactly that size, else the smallest idle one up
 // to `most` bytes, else the system allocator's; its first `bytes` zero-filled when `zeroed`.  The

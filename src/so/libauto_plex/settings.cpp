@@ -1,0 +1,357 @@
+// The settings text: AUTO_PLEX_CONF, its older single-setting variables, and
+// the calls that apply and list it.
+//
+// Owned state: whether the environment has been read, the preload's report
+// path, and the lock that makes one text apply as a whole against another
+// thread's.  Every other value lives in the component it configures and is
+// changed through that component's own call, so a setting changed by its
+// call and by the text are one setting, and the listing asks the components.
+//
+// A pair that cannot apply is ignored and named; the others still apply: a
+// host started with one typo should run with everything else it asked for.
+#include "ap_settings.h"
+
+#include <limits.h>
+#include <pthread.h>
+#include <sched.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "auto_plex.h"
+#include "platform/ap_lock.h"
+#include "platform/ap_sys.h"
+#include "private/auto_plex_private.h"
+#include "private/settings.h"
+
+int g_ap_settings_state;
+
+namespace {
+
+ap_lock s_lock;
+pthread_t s_loader;  // the thread reading the environment, while state is 1
+char s_report[PATH_MAX];
+
+// ---- text ---------------------------------------------------------------------
+
+struct Span {
+    const char *p;
+    size_t n;
+    bool is(const char *word) const { return strlen(word) == n && memcmp(p, word, n) == 0; }
+};
+
+Span trim(const char *p, size_t n) {
+    while (n && (*p == ' ' || *p == '\t'))
+        p++, n--;
+    while (n && (p[n - 1] == ' ' || p[n - 1] == '\t'))
+        n--;
+    return {p, n};
+}
+
+// A text built into a caller's buffer: truncated, always terminated, and its
+// whole length counted, as snprintf does.
+struct Out {
+    char *buf;
+    size_t size, len = 0;
+    void put(const char *p, size_t n) {
+        if (len < size) {
+            const size_t room = size - 1 - len;
+            memcpy(buf + len, p, n < room ? n : room);
+            buf[len + (n < room ? n : room)] = '\0';
+        }
+        len += n;
+    }
+    void put(const char *s) { put(s, strlen(s)); }
+    [[gnu::format(printf, 2, 3)]] void putf(const char *fmt, ...) {
+        char piece[192];
+        va_list ap;
+        va_start(ap, fmt);
+        const int n = vsnprintf(piece, sizeof piece, fmt, ap);
+        va_end(ap);
+        put(piece, n < 0 ? 0 : std::min<size_t>(size_t(n), sizeof piece - 1));
+    }
+    // A piece of the host's text inside quotes: bounded, and with anything
+    // that would break the line (or a terminal) shown as '?'.
+    void quote(Span s) {
+        constexpr size_t kMost = 80;
+        put("\"");
+        for (size_t i = 0; i < s.n && i < kMost; i++) {
+            const char c = s.p[i] >= 0x20 && s.p[i] < 0x7f ? s.p[i] : '?';
+            put(&c, 1);
+        }
+        put(s.n > kMost ? "...\"" : "\"");
+    }
+};
+
+// ---- values -------------------------------------------------------------------
+
+// A decimal count; byte sizes may end in k, m or g (binary multiples).
+bool parse_number(Span v, bool bytes, uint64_t *out) {
+    if (v.n == 0) return false;
+    unsigned shift = 0;
+    if (bytes) {
+        switch (v.p[v.n - 1]) {
+            case 'k':
+            case 'K':
+                shift = 10;
+                break;
+            case 'm':
+            case 'M':
+                shift = 20;
+                break;
+            case 'g':
+            case 'G':
+                shift = 30;
+                break;
+        }
+        if (shift && --v.n == 0) return false;
+    }
+    uint64_t x = 0;
+    for (size_t i = 0; i < v.n; i++) {
+        if (v.p[i] < '0' || v.p[i] > '9') return false;
+        if (__builtin_mul_overflow(x, 10u, &x) || __builtin_add_overflow(x, v.p[i] - '0', &x))
+            x = UINT64_MAX;  // out of every range, still reported as a number
+    }
+    *out = shift && x > (UINT64_MAX >> shift) ? UINT64_MAX : x << shift;
+    return true;
+}
+
+using Apply = bool (*)(Span value, Out &why);
+using Show = void (*)(Out &o);
+
+struct Key {
+    const char *name;
+    Apply apply;
+    Show show;
+};
+
+// A number in [lo, hi]; `what` names the unit for the message.
+bool number_in(Span v, bool bytes, uint64_t lo, uint64_t hi, const char *what, Out &why,
+               uint64_t *out) {
+    const bool parsed = parse_number(v, bytes, out);
+    if (parsed && *out >= lo && *out <= hi) return true;
+    why.putf("%sexpected %s from %lu to %lu", parsed ? "out of range; " : "", what, lo, hi);
+    return false;
+}
+
+// ---- the keys -------------------------------------------------------------------
+
+const char *const kPolicyNames[] = {"pages", "trim", "delay"};  // by policy number
+
+bool apply_release(Span v, Out &why) {
+    for (int p = 0; p < 3; p++)
+        if (v.is(kPolicyNames[p])) return auto_plex_set_release_policy(p) == 0;
+    why.put("expected delay, pages or trim");
+    return false;
+}
+void show_release(Out &o) {
+    o.put(kPolicyNames[plex_release_policy_internal()]);
+}
+
+bool apply_release_delay(Span v, Out &why) {
+    uint64_t ms;
+    if (!number_in(v, false, 0, AUTO_PLEX_RELEASE_DELAY_MAX_MS, "milliseconds", why, &ms))
+        return false;
+    return auto_plex_set_release_delay(uint32_t(ms)) == 0;
+}
+void show_release_delay(Out &o) {
+    o.putf("%u", plex_release_delay_internal());
+}
+
+// Up to 1 TiB: past that the slack means "never", which a host says better
+// with release=trim off.
+constexpr uint64_t kSlackMost = uint64_t{1} << 40;
+bool apply_release_slack(Span v, Out &why) {
+    uint64_t bytes;
+    if (!number_in(v, true, 0, kSlackMost, "bytes", why, &bytes)) return false;
+    plex_release_set_slack_internal(size_t(bytes));
+    return true;
+}
+void show_release_slack(Out &o) {
+    o.putf("%zu", plex_release_slack_internal());
+}
+
+bool apply_report(Span v, Out &why) {
+    if (v.n >= sizeof s_report) {
+        why.putf("expected a path of at most %zu bytes", sizeof s_report - 1);
+        return false;
+    }
+    memcpy(s_report, v.p, v.n);
+    s_report[v.n] = '\0';
+    return true;
+}
+void show_report(Out &o) {
+    o.put(s_report);
+}
+
+// In the README's order, which the listing keeps.
+constexpr Key kKeys[] = {
+    {"release", apply_release, show_release},
+    {"release_delay_ms", apply_release_delay, show_release_delay},
+    {"release_slack", apply_release_slack, show_release_slack},
+    {"report", apply_report, show_report},
+};
+
+// ---- applying a text ----------------------------------------------------------
+
+// One text being applied: where it came from and what went wrong.
+struct Run {
+    const char *source;  // the variable, for the stderr lines; null for a call
+    unsigned rejected = 0;
+    char first[256] = "";  // the first rejection, for the call's message
+};
+
+// A rejected pair: one line on stderr for the environment, the first one
+// kept for a call.
+void reject(Run &run, Span shown, const char *why_text, bool unknown) {
+    char line[512];
+    Out o{line, sizeof line};
+    if (unknown) {
+        o.put("unknown key in ");
+        o.quote(shown);
+        o.put("; expected one of");
+        for (const Key &k : kKeys) {
+            o.put(&k == kKeys ? " " : ", ");
+            o.put(k.name);
+        }
+    } else {
+        o.quote(shown);
+        o.put(": ");
+        o.put(why_text);
+    }
+    if (run.rejected++ == 0) snprintf(run.first, sizeof run.first, "%s", line);
+    if (!run.source) return;
+    char full[640];
+    const int n = snprintf(full, sizeof full, "libauto_plex: %s%s%s; ignored\n",
+                           strcmp(run.source, "AUTO_PLEX_CONF") == 0 ? run.source : "",
+                           strcmp(run.source, "AUTO_PLEX_CONF") == 0 ? ": " : "", line);
+    // write(2), not stdio: this may run inside the preload's malloc.
+    ssize_t ignored = write(STDERR_FILENO, full, std::min<size_t>(size_t(n), sizeof full - 1));
+    (void)ignored;
+}
+
+void apply_pair(Run &run, Span key, Span value, Span shown) {
+    for (const Key &k : kKeys) {
+        if (!key.is(k.name)) continue;
+        char why[256];
+        Out w{why, sizeof why};
+        why[0] = '\0';
+        if (!k.apply(value, w)) reject(run, shown, why, false);
+        return;
+    }
+    reject(run, shown, nullptr, true);
+}
+
+void apply_text(Run &run, const char *text) {
+    for (const char *p = text;;) {
+        const char *end = strchr(p, ',');
+        const Span item = trim(p, end ? size_t(end - p) : strlen(p));
+        if (item.n) {
+            const char *eq = static_cast<const char *>(memchr(item.p, '=', item.n));
+            if (!eq)
+                reject(run, item, "expected key=value", false);
+            else
+                apply_pair(run, trim(item.p, size_t(eq - item.p)),
+                           trim(eq + 1, item.n - size_t(eq + 1 - item.p)), item);
+        }
+        if (!end) return;
+        p = end + 1;
+    }
+}
+
+// A variable that holds one setting's value, whole (commas included).
+void apply_alias(Run &run, const char *variable, const char *key) {
+    const char *value = ap_sys_setting(variable);
+    if (!value) return;
+    char shown[128];
+    const int n = snprintf(shown, sizeof shown, "%s=%s", variable, value);
+    run.source = variable;
+    apply_pair(run, {key, strlen(key)}, {value, strlen(value)},
+               {shown, std::min<size_t>(size_t(n), sizeof shown - 1)});
+}
+
+void take_lock() {
+    ap_lock_take(&s_lock, kRankSettings);
+}
+void give_lock() {
+    ap_lock_give(&s_lock, kRankSettings);
+}
+
+}  // namespace
+
+void ap_settings_load_slow() {
+    int expected = 0;
+    if (__atomic_compare_exchange_n(&g_ap_settings_state, &expected, 1, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+        __atomic_store_n(&s_loader, pthread_self(), __ATOMIC_RELEASE);
+        ap_fork_register(kRankSettings, {take_lock, give_lock});
+        {
+            ap_guard g(&s_lock, kRankSettings);
+            Run run{};
+            // The older variables first: the one text has the last word.
+            apply_alias(run, "AUTO_PLEX_RELEASE", "release");
+            apply_alias(run, "AUTO_PLEX_RELEASE_DELAY", "release_delay_ms");
+            // The preload names the problems of its report path itself, as
+            // it always has; here the path only joins the listing.
+            const char *report = ap_sys_setting("AUTO_PLEX_REPORT");
+            if (report && strlen(report) < sizeof s_report) strcpy(s_report, report);
+            if (const char *text = ap_sys_setting("AUTO_PLEX_CONF")) {
+                run.source = "AUTO_PLEX_CONF";
+                apply_text(run, text);
+            }
+        }
+        __atomic_store_n(&g_ap_settings_state, 2, __ATOMIC_RELEASE);
+        return;
+    }
+    // The reading applies its values through the components' calls, which
+    // ask for the settings again: on the reading thread that must not wait.
+    if (expected == 1 &&
+        pthread_equal(__atomic_load_n(&s_loader, __ATOMIC_ACQUIRE), pthread_self()))
+        return;
+    while (__atomic_load_n(&g_ap_settings_state, __ATOMIC_ACQUIRE) != 2)
+        sched_yield();
+}
+
+bool ap_settings_report_internal(char *out, size_t size) {
+    ap_settings_load_once();
+    ap_guard g(&s_lock, kRankSettings);
+    const size_t n = strlen(s_report);
+    if (n >= size) return false;
+    memcpy(out, s_report, n + 1);
+    return true;
+}
+
+extern "C" {
+
+AP_API int auto_plex_configure(const char *text, char *message, size_t message_size) {
+    Run run{};
+    if (!text) {
+        snprintf(run.first, sizeof run.first, "no settings text");
+        run.rejected = 1;
+    } else {
+        ap_settings_load_once();
+        ap_guard g(&s_lock, kRankSettings);
+        apply_text(run, text);
+    }
+    if (message && message_size) snprintf(message, message_size, "%s", run.first);
+    return run.rejected ? -22 : 0;
+}
+
+AP_API size_t auto_plex_settings(char *buf, size_t size) {
+    ap_settings_load_once();
+    Out o{buf, size};
+    if (size) buf[0] = '\0';
+    ap_guard g(&s_lock, kRankSettings);
+    for (const Key &k : kKeys) {
+        if (&k != kKeys) o.put(",");
+        o.put(k.name);
+        o.put("=");
+        k.show(o);
+    }
+    return o.len;
+}
+
+}  // extern "C"

@@ -1,0 +1,120 @@
+// The settings text: what the environment and the call apply, what they
+// reject and say, and the listing of what is in force.  Every TEST runs in a
+// process of its own, so each one reads the environment afresh.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ap_settings.h"
+#include "auto_plex.h"
+#include "fault.h"
+#include "malloc_statis.h"
+#include "private/auto_plex_private.h"
+
+namespace {
+
+std::string settings() {
+    char buf[2048];
+    const size_t n = auto_plex_settings(buf, sizeof buf);
+    EXPECT_LT(n, sizeof buf);
+    return buf;
+}
+
+bool lists(const std::string &pair) {
+    return ("," + settings() + ",").find("," + pair + ",") != std::string::npos;
+}
+
+// The first init reads the environment; what it prints on stderr comes back.
+std::string first_init_says() {
+    testing::internal::CaptureStderr();
+    EXPECT_GE(reg_module_id("first"), 0);
+    return testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+TEST(Settings, DefaultsAreListedInOrderAndApplyAgainUnchanged) {
+    const std::string before = settings();
+    EXPECT_EQ(before.rfind("release=delay,release_delay_ms=1000,release_slack=1048576,report=", 0),
+              0u)
+        << before;
+    char message[64] = "untouched";
+    EXPECT_EQ(auto_plex_configure(before.c_str(), message, sizeof message), 0) << message;
+    EXPECT_STREQ(message, "");
+    EXPECT_EQ(settings(), before);
+}
+
+TEST(Settings, EnvironmentNamesEachBadPairOnceAndAppliesTheRest) {
+    ap_fault::conf_setting =
+        " release = trim ,bogus=1,release_delay_ms=3600001,,release_slack=2k,noequals,"
+        "release_delay_ms=12x";
+    EXPECT_EQ(first_init_says(),
+              "libauto_plex: AUTO_PLEX_CONF: unknown key in \"bogus=1\"; expected one of release, "
+              "release_delay_ms, release_slack, report; ignored\n"
+              "libauto_plex: AUTO_PLEX_CONF: \"release_delay_ms=3600001\": out of range; expected "
+              "milliseconds from 0 to 3600000; ignored\n"
+              "libauto_plex: AUTO_PLEX_CONF: \"noequals\": expected key=value; ignored\n"
+              "libauto_plex: AUTO_PLEX_CONF: \"release_delay_ms=12x\": expected milliseconds from "
+              "0 to 3600000; ignored\n");
+    EXPECT_TRUE(lists("release=trim") && lists("release_delay_ms=1000") &&
+                lists("release_slack=2048"))
+        << settings();
+    // Read once: a later init says nothing more.
+    testing::internal::CaptureStderr();
+    auto_plex plex;
+    ASSERT_EQ(auto_plex_init(&plex, 8, 0, "later"), 0);
+    auto_plex_clear(&plex);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(Settings, OlderVariablesAreAliasesThatTheTextOverrides) {
+    ap_fault::release_setting = "TRIM";
+    ap_fault::delay_setting = "250";
+    ap_fault::report_setting = "/tmp/old-report";
+    EXPECT_EQ(first_init_says(),
+              "libauto_plex: \"AUTO_PLEX_RELEASE=TRIM\": expected delay, pages or trim; ignored\n");
+    EXPECT_TRUE(lists("release=delay") && lists("release_delay_ms=250") &&
+                lists("report=/tmp/old-report"))
+        << settings();
+}
+
+TEST(Settings, TextWinsOverAliasAndACallWinsOverBoth) {
+    ap_fault::release_setting = "pages";
+    ap_fault::conf_setting = "release=trim,release_delay_ms=5";
+    // A call made before any init comes after the environment, not before.
+    EXPECT_EQ(auto_plex_set_release_delay(7), 0);
+    EXPECT_TRUE(lists("release=trim") && lists("release_delay_ms=7")) << settings();
+}
+
+TEST(Settings, CallRejectsWithAMessageAndAppliesTheRest) {
+    char message[256];
+    EXPECT_EQ(auto_plex_configure("release=pages,release_slack=1g,release=x,release_slack=9999999g",
+                                  message, sizeof message),
+              -22);
+    EXPECT_STREQ(message, "\"release=x\": expected delay, pages or trim");
+    EXPECT_TRUE(lists("release=pages") && lists("release_slack=1073741824")) << settings();
+    EXPECT_EQ(plex_release_slack_internal(), size_t{1} << 30);
+    // Truncated yet terminated; a null text changes nothing.
+    char small[8];
+    EXPECT_EQ(auto_plex_configure("=", small, sizeof small), -22);
+    EXPECT_STREQ(small, "unknown");
+    EXPECT_EQ(auto_plex_configure(nullptr, message, sizeof message), -22);
+    EXPECT_STREQ(message, "no settings text");
+    // Quoted input is bounded and made printable.
+    const std::string long_key = std::string(200, 'k') + "\n=1";
+    EXPECT_EQ(auto_plex_configure(long_key.c_str(), message, sizeof message), -22);
+    EXPECT_EQ(std::string(message).rfind("unknown key in \"" + std::string(80, 'k') + "...\"", 0),
+              0u)
+        << message;
+    EXPECT_EQ(auto_plex_configure("release_slack=18446744073709551616", message, sizeof message),
+              -22);
+    EXPECT_NE(std::string(message).find("out of range"), std::string::npos) << message;
+}
+
+TEST(Settings, ListingIsTruncatedLikeSnprintf) {
+    const std::string whole = settings();
+    char buf[10];
+    EXPECT_EQ(auto_plex_settings(buf, sizeof buf), whole.size());
+    EXPECT_EQ(std::string(buf), whole.substr(0, 9));
+    EXPECT_EQ(auto_plex_settings(nullptr, 0), whole.size());
+}
