@@ -120,15 +120,16 @@ AP_API void auto_plex_free(auto_plex *me, void *ptr);
  *   AUTO_PLEX_RELEASE_TRIM: malloc_trim(0) after every released block; it
  *     walks the whole heap each time.
  * Choosing another policy than AUTO_PLEX_RELEASE_DELAY gives back every idle
- * block first.  Without a call, the first auto_plex_init of the process reads
- * the environment variable AUTO_PLEX_RELEASE: "trim", "pages" or "delay";
- * anything else chooses the default. */
+ * block first.  Without a call, the settings text decides (ap_settings.h: key
+ * release, or the older variable AUTO_PLEX_RELEASE: "trim", "pages" or
+ * "delay"; anything else is named on stderr and the default stays).  The
+ * slack is the default of the setting release_slack. */
 AP_API int auto_plex_set_release_policy(int policy);
 
 /* Sets the delay of AUTO_PLEX_RELEASE_DELAY in milliseconds (0: memory goes
  * back at the next block that comes or goes); returns 0, or -22 above
- * AUTO_PLEX_RELEASE_DELAY_MAX_MS.  Without a call, the first auto_plex_init
- * reads the environment variable AUTO_PLEX_RELEASE_DELAY (milliseconds). */
+ * AUTO_PLEX_RELEASE_DELAY_MAX_MS.  Without a call, the settings text decides
+ * (key release_delay_ms, or the older variable AUTO_PLEX_RELEASE_DELAY). */
 AP_API int auto_plex_set_release_delay(uint32_t ms);
 
 /* Gives back every idle block and area now, whatever its age, then trims the
