@@ -87,8 +87,7 @@ TEST(Leaks, FailuresLeaveNothing) {
         }
         EXPECT_EQ(pmem_leak_report("/nonexistent-dir/leaks.txt"), -1);
         EXPECT_TRUE(ap_fault::live == live && access(path.c_str(), F_OK) != 0);
-        signal(SIGXFSZ, SIG_IGN);
-        std::ofstream(path) << std::string(90, 'x');
+        signal(SIGXFSZ, SIG_IGN), std::ofstream(path) << std::string(90, 'x');
         struct rlimit small = {100, 100};
         setrlimit(RLIMIT_FSIZE, &small);
         EXPECT_TRUE(pmem_leak_report(path.c_str()) == -1 &&
@@ -120,6 +119,7 @@ TEST(Leaks, AtExit) {
     unlink(file.c_str());
     EXPECT_EQ(in_child([&] {
                   return ap_leak_report_at_exit_internal(file.c_str()) ||
+                         ap_leak_report_where_internal() != file ||
                          ap_leak_report_at_exit_internal("off") ||
                          strcmp(ap_leak_report_where_internal(), "off");
               }),
