@@ -25,10 +25,18 @@
  * Live allocations.  A report built on pmem_walk_live: each module's live
  * allocations grouped by pool, with counts and bytes.
  *
+ * Leak list.  What pmem's modules still hold, by module and pool, with
+ * counts and bytes, and the accounted modules (malloc_statis.h) still
+ * holding bytes: one header line, then one line per module and pool and one
+ * per accounted module, every line starting "leaks: " (docs/MONITORING.md
+ * has the format).  Appended to a file, or written to stderr for a null
+ * path, through write(2) alone: it allocates nothing but its tally and
+ * takes no stdio lock, so it serves from an exit handler too.
+ *
  * Every function returns 0, or -1 when nothing could be written: a null
- * path or function, a path that cannot be written, a write error, or no
- * memory for the history line, the live report's tally or the metrics'
- * grouping of many plexes.  A
+ * path (but for the leak list) or function, a path that cannot be written, a
+ * write error, or no memory for the history line, the tally of the live
+ * report or the leak list, or the metrics' grouping of many plexes.  A
  * failed file form leaves the destination as it was.  Safe from any thread
  * while others allocate; no lock is held while a report is formatted or
  * written (except when memory for the plexes' copy runs out: then the plex
@@ -60,6 +68,9 @@ AP_API int ap_history_append(const char *path, size_t max_bytes);
  * app_log_rt per line. */
 AP_API int pmem_live_debug(const char *path);
 AP_API int pmem_live_debug_rt(app_log_rt_fn app_log_rt);
+
+/* The leak list now, appended to `path`, or to stderr for a null path. */
+AP_API int pmem_leak_report(const char *path);
 
 AP_END_DECLS
 

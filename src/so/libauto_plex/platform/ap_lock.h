@@ -33,6 +33,7 @@ enum ap_lock_rank : unsigned {
     kRankRelease,         // what the pools hold and have given back
     kRankStatisRegistry,  // mem_statis' module table
     kRankStatisRecord,    // one mem_statis module record
+    kRankLeakReport,      // where the leak list goes at exit; last: callers may hold others
     kRankCount
 };
 

@@ -26,75 +26,9 @@
 #include "reports/json_writer.h"
 #include "reports/report_text.h"
 #include "reports/fields.h"
+#include "reports/text_out.h"
 
 namespace {
-
-// ---- output without the heap --------------------------------------------------------
-
-class TextOut {
-  public:
-    TextOut(ap_text_sink sink, void *ctx) : sink_(sink), ctx_(ctx) {}
-    TextOut(const TextOut &) = delete;
-    TextOut &operator=(const TextOut &) = delete;
-
-    void put(const char *s, size_t n) {
-        while (n) {
-            if (len_ == sizeof buf_) flush();
-            const size_t k = n < sizeof buf_ - len_ ? n : sizeof buf_ - len_;
-            memcpy(buf_ + len_, s, k);
-            len_ += k, s += k, n -= k;
-        }
-    }
-    void put(const char *s) { put(s, strlen(s)); }
-    [[gnu::format(printf, 2, 3)]] void print(const char *format, ...) {
-        char line[256];  // fixed names and numbers only; label values go through put
-        va_list ap;
-        va_start(ap, format);
-        const int n = vsnprintf(line, sizeof line, format, ap);
-        va_end(ap);
-        if (n > 0) put(line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
-    }
-    // Label values: backslash, double quote and newline escaped, as the
-    // format requires, and bytes that are not well-formed UTF-8 replaced by
-    // U+FFFD, so any module name gives a file every reader accepts.
-    void label_value(const char *s) {
-        if (!s) s = "(null)";
-        const auto *p = reinterpret_cast<const unsigned char *>(s);
-        while (*p) {
-            const auto *plain = p;  // the usual name: one copy
-            while (*p && *p < 0x80 && *p != '\\' && *p != '"' && *p != '\n')
-                p++;
-            put(reinterpret_cast<const char *>(plain), size_t(p - plain));
-            if (!*p) break;
-            if (*p == '\\' || *p == '"') {
-                const char esc[2] = {'\\', static_cast<char>(*p++)};
-                put(esc, 2);
-            } else if (*p == '\n') {
-                put("\\n", 2), p++;
-            } else if (const size_t n = utf8_sequence(p)) {
-                put(reinterpret_cast<const char *>(p), n), p += n;
-            } else {
-                put("\xef\xbf\xbd", 3), p++;
-            }
-        }
-    }
-    bool finish() {
-        flush();
-        return !failed_;
-    }
-
-  private:
-    void flush() {
-        if (len_ && !failed_) failed_ = sink_(buf_, len_, ctx_) != 0;
-        len_ = 0;
-    }
-
-    char buf_[4096];
-    size_t len_ = 0;
-    ap_text_sink sink_;
-    void *ctx_;
-    bool failed_ = false;
-};
 
 // ---- metrics ------------------------------------------------------------------------
 
@@ -271,25 +205,10 @@ bool append_line(int fd, const char *text, size_t len) {
 
 // ---- live allocations ------------------------------------------------------------------
 
-struct Tally {
-    uint64_t count[PMEM_MID_N][PMEM_POOL_ID_N];
-    uint64_t bytes[PMEM_MID_N][PMEM_POOL_ID_N];
-};
-
 // Null when memory runs out or the walk cannot run.
-Tally *live_tally() {
-    auto *t = static_cast<Tally *>(ap_sys_calloc(1, sizeof(Tally)));
-    if (!t) return nullptr;
-    const long walked = pmem_walk_live(
-        -1,
-        [](const pmem_live_area *a, void *ctx) {
-            auto *tally = static_cast<Tally *>(ctx);
-            tally->count[a->mid][a->pool_id]++;
-            tally->bytes[a->mid][a->pool_id] += a->usable_size;
-            return 0;
-        },
-        t);
-    if (walked < 0) {
+LiveTally *live_tally() {
+    auto *t = static_cast<LiveTally *>(ap_sys_calloc(1, sizeof(LiveTally)));
+    if (t && !live_tally_fill(t)) {
         ap_sys_free(t);
         return nullptr;
     }
@@ -305,7 +224,7 @@ constexpr char kLiveSummary[] =
 // The report's lines, numbered 1 to 4 (title, header, rows, summary), as
 // line(number, format, arguments...).
 template <class Line>
-void live_lines(const Tally &t, Line &&line) {
+void live_lines(const LiveTally &t, Line &&line) {
     line(1, kLiveTitle, report_ppid(), report_pid());
     line(2, "%s", kLiveHeader);
     uint64_t count = 0, bytes = 0;
@@ -320,6 +239,18 @@ void live_lines(const Tally &t, Line &&line) {
 }
 
 }  // namespace
+
+bool live_tally_fill(LiveTally *t) {
+    return pmem_walk_live(
+               -1,
+               [](const pmem_live_area *a, void *ctx) {
+                   auto *tally = static_cast<LiveTally *>(ctx);
+                   tally->count[a->mid][a->pool_id]++;
+                   tally->bytes[a->mid][a->pool_id] += a->usable_size;
+                   return 0;
+               },
+               t) >= 0;
+}
 
 extern "C" {
 
@@ -377,7 +308,7 @@ AP_API int ap_history_append(const char *path, size_t max_bytes) {
 
 AP_API int pmem_live_debug(const char *path) {
     if (!path) return -1;
-    Tally *t = live_tally();
+    LiveTally *t = live_tally();
     if (!t) return -1;
     FILE *f = report_open(path, "a+");
     if (!f) {
@@ -393,7 +324,7 @@ AP_API int pmem_live_debug(const char *path) {
 
 AP_API int pmem_live_debug_rt(app_log_rt_fn app_log_rt) {
     if (!app_log_rt) return -1;
-    Tally *t = live_tally();
+    LiveTally *t = live_tally();
     if (!t) return -1;
     live_lines(*t, [app_log_rt](int line, const char *format, auto... args) {
         app_log_rt("pmem_live_debug_rt", line, format, args...);

@@ -6,9 +6,11 @@
 #define LIBAUTO_PLEX_REPORTS_REPORT_TEXT_H
 
 #include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include "app_log.h"
+#include "pmem.h"
 
 // First call of every callback report.
 inline constexpr char kReportBeginLine[] =
@@ -30,6 +32,17 @@ unsigned report_ppid();
 // beside it, so the rename stays within one file system.  False when the
 // name does not fit.
 bool report_temp_name(char (&tmp)[PATH_MAX], const char *path);
+
+// pmem's live allocations counted per module and pool, for the live report
+// and the leak list; some 55 KB, so callers take it from the system
+// allocator, zeroed.
+struct LiveTally {
+    uint64_t count[PMEM_MID_N][PMEM_POOL_ID_N];
+    uint64_t bytes[PMEM_MID_N][PMEM_POOL_ID_N];
+};
+// Adds every live allocation to `t` through pmem_walk_live; false when the
+// walk's own memory runs out (nothing added then).
+bool live_tally_fill(LiveTally *t);
 
 // The ten labels of a mallinfo block, in the structure's field order, each
 // with the blanks or tabs that align its value.

@@ -1,0 +1,18 @@
+// Leaks seven 3000-byte blocks (pmem_pool_3072, which nothing else here
+// uses), then exits elsewhere while another thread still allocates.
+#include <pthread.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+static void *churn(void *arg) {
+    for (;;)
+        free(malloc(50));
+    return arg;
+}
+
+int main(void) {
+    pthread_t thread;
+    for (int i = 0; i < 7; i++)
+        if (!malloc(3000)) return 1;
+    return pthread_create(&thread, NULL, churn, NULL) || chdir("/") || usleep(10000);
+}
