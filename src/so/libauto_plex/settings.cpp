@@ -25,6 +25,7 @@
 #include "platform/ap_lock.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
+#include "private/leaks.h"
 #include "private/settings.h"
 
 int g_ap_settings_state;
@@ -187,12 +188,33 @@ void show_report(Out &o) {
     o.put(s_report);
 }
 
+bool apply_leak_report(Span v, Out &why) {
+    char where[PATH_MAX];
+    if (v.n >= sizeof where) {
+        why.putf("expected off, stderr or a path of at most %zu bytes", sizeof where - 1);
+        return false;
+    }
+    memcpy(where, v.p, v.n);
+    where[v.n] = '\0';
+    const int rc = ap_leak_report_at_exit_internal(where);
+    if (rc == -22)
+        why.putf("expected off, stderr or a path that fits in %zu bytes from the working directory",
+                 sizeof where - 1);
+    else if (rc != 0)
+        why.putf("cannot be set now (%s)", rc == -12 ? "out of memory" : "no working directory");
+    return rc == 0;
+}
+void show_leak_report(Out &o) {
+    o.put(ap_leak_report_where_internal());
+}
+
 // In the README's order, which the listing keeps.
 constexpr Key kKeys[] = {
     {"release", apply_release, show_release},
     {"release_delay_ms", apply_release_delay, show_release_delay},
     {"release_slack", apply_release_slack, show_release_slack},
     {"report", apply_report, show_report},
+    {"leak_report", apply_leak_report, show_leak_report},
 };
 
 // ---- applying a text ----------------------------------------------------------
