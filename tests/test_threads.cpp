@@ -367,7 +367,9 @@ TEST(Threads, ModuleCeilingHoldsWhenRacedAtTheEdge) {
 // pmem's ceiling, its test and reservation done apart: two threads pass with
 // room for one request, or a refusal goes uncounted or leaves its
 // reservation.  A 64-byte request is served 64 usable bytes, so the live
-// bytes reach the ceiling and never pass it.
+// bytes reach the ceiling and never pass it.  A third thread switches
+// poisoning on and off: a slot released unfilled and then checked stops the
+// process.
 TEST(Threads, PmemCeilingHoldsWhenRacedAtTheEdge) {
     if (!pmem_inited) pmem_init();
     constexpr uint16_t kMid = 77;
@@ -375,8 +377,11 @@ TEST(Threads, PmemCeilingHoldsWhenRacedAtTheEdge) {
     pmem_set_module_mem_limit(kLimit, kMid);
     std::atomic<uint64_t> refused{0};
     std::vector<void *> live[2];
-    spawn(2, [&](int t) {  // each frees one only when refused: both stay at the edge
-        for (int op = 0, ops = steps(2000000), refused_last = 0; op < ops; op++) {
+    std::atomic<int> running{2};
+    spawn(3, [&](int t) {  // each frees one only when refused: both stay at the edge
+        for (int i = 0; t == 2 && running; i++)
+            pmem_set_poison(i % 2);
+        for (int op = 0, ops = t == 2 ? 0 : steps(2000000), refused_last = 0; op < ops; op++) {
             if (refused_last && !live[t].empty()) {
                 pmem_free(live[t].back()), live[t].pop_back(), refused_last = 0;
             } else if (void *p = pmem_malloc(kMid, 64)) {
@@ -385,6 +390,7 @@ TEST(Threads, PmemCeilingHoldsWhenRacedAtTheEdge) {
                 ++refused, refused_last = 1;
             }
         }
+        running -= t < 2;
     });
     std::vector<pmem_module_snapshot> mods(M);
     pmem_take_module_snapshot(mods.data(), M);
