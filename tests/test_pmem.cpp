@@ -223,6 +223,7 @@ TEST_F(Pmem, CeilingRefusesRequestsPastIt) {
     pmem_set_module_mem_limit(10000 + pmem_ptr2size(big), 9);
     const long sys_live = ap_fault::live;
     EXPECT_EQ(pmem_realloc(9, big, 10001), nullptr) << "moving: the old area still counts";
+    EXPECT_EQ(pmem_calloc(9, 10001, 1), nullptr);
     {
         ap_fault::FailNth fail(1);
         EXPECT_EQ(pmem_malloc(9, 9000), nullptr) << "a shortage";
@@ -231,7 +232,7 @@ TEST_F(Pmem, CeilingRefusesRequestsPastIt) {
     void *exact = pmem_malloc(9, 10000);
     EXPECT_NE(exact, nullptr) << "a reservation left behind";
     pmem_take_module_snapshot(m.data(), PMEM_MID_N);
-    EXPECT_TRUE(m[9].over_limit_failed == 4 && m[9].fail_count[26] == 2 &&
+    EXPECT_TRUE(m[9].over_limit_failed == 5 && m[9].fail_count[26] == 3 &&
                 pmem_pool_stats[26].fail_count == 1);
     pmem_free(big), pmem_free(exact);
 }
