@@ -6,6 +6,7 @@
 
 #include <set>
 
+#include "ap_stats.h"
 #include "pmem.h"
 #include "private/pmem_private.h"
 #include "testing.h"
@@ -199,6 +200,68 @@ TEST_F(Pmem, LiveWalkVisitsExactlyTheLiveAllocations) {
         pmem_free(out[i]);
 }
 
+// A ceiling tested on usable rather than requested bytes or off by one; a
+// refusal counted as the pool's failure, missing from the module's, or
+// leaking; calloc, a moving realloc or pool 26 let through; a shortage that
+// leaves its reservation behind; 0 that does not remove the ceiling.
+TEST_F(Pmem, CeilingRefusesRequestsPastIt) {
+    pmem_set_module_mem_limit(300, 9);
+    void *a = pmem_malloc(9, 100);  // 128 usable
+    const uint64_t pool5_failed = pmem_pool_stats[5].fail_count;
+    EXPECT_TRUE(!pmem_malloc(9, 173) && !pmem_calloc(9, 173, 1) && !pmem_realloc(9, a, 173));
+    void *b = pmem_malloc(9, 172);  // the requests reach the ceiling exactly
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(pmem_realloc(9, b, 200), b) << "in place: not tested, though 384 bytes are held";
+    std::vector<pmem_module_snapshot> m(PMEM_MID_N);
+    pmem_take_module_snapshot(m.data(), PMEM_MID_N);
+    EXPECT_TRUE(m[9].limit == 300 && m[9].over_limit_failed == 3 && m[9].fail_count[5] == 3 &&
+                m[9].live_bytes == 384 && pmem_pool_stats[5].fail_count == pool5_failed);
+    pmem_free(a), pmem_free(b);
+    pmem_set_module_mem_limit(0, 9);
+    void *big = pmem_malloc(9, 10000);
+    ASSERT_NE(big, nullptr) << "the ceiling removed";
+    pmem_set_module_mem_limit(10000 + pmem_ptr2size(big), 9);
+    const long sys_live = ap_fault::live;
+    EXPECT_EQ(pmem_realloc(9, big, 10001), nullptr) << "moving: the old area still counts";
+    EXPECT_EQ(pmem_calloc(9, 10001, 1), nullptr);
+    {
+        ap_fault::FailNth fail(1);
+        EXPECT_EQ(pmem_malloc(9, 9000), nullptr) << "a shortage";
+    }
+    EXPECT_EQ(ap_fault::live, sys_live) << "a refusal or a shortage leaked";
+    void *exact = pmem_malloc(9, 10000);
+    EXPECT_NE(exact, nullptr) << "a reservation left behind";
+    pmem_take_module_snapshot(m.data(), PMEM_MID_N);
+    EXPECT_TRUE(m[9].over_limit_failed == 5 && m[9].fail_count[26] == 3 &&
+                pmem_pool_stats[26].fail_count == 1);
+    pmem_free(big), pmem_free(exact);
+}
+
+// A write after release unseen, or reported with the wrong pool, module or
+// offset; a false alarm for a slot released before poisoning was switched
+// on, or while it was off; a fill while off.
+TEST_F(Pmem, PoisonCatchesAWriteAfterRelease) {
+    void *keep = pmem_malloc(3, 64);  // keeps the block; pool 3
+    auto *p = static_cast<char *>(pmem_malloc(3, 64));
+    std::string seen;
+    for (int on : {0, 1}) {  // on, then off and on again
+        memset(p, 0x11, 64);
+        pmem_free(p);
+        EXPECT_EQ(t::peek(seen, p, 64), std::string(64, 0x11)) << "no fill while off";
+        pmem_set_poison(1);
+        EXPECT_EQ(t::peek(seen, p, 64), std::string(64, '\xa5')) << "filled when switched on";
+        ASSERT_EQ(pmem_malloc(3, 64), p) << "checked without a false alarm";
+        if (!on) pmem_set_poison(0);
+    }
+    EXPECT_TRUE(pmem_poison_internal());
+    pmem_free(p);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH((t::with_open(p + 41, 1, [&] { p[41] = 0; }), pmem_malloc(7, 50)),
+                 "^pmem: use after release: pmem_pool_64 slot 0x[0-9a-f]+ released by module "
+                 "parser damaged at offset 41\n$");
+    pmem_free(keep);
+}
+
 // A call served by a pool, counted or module-checked before pmem_init, or a
 // failed pass-through not reported as null.
 TEST(PmemBeforeInit, EveryCallPassesToTheSystemAllocator) {
@@ -220,13 +283,29 @@ TEST(PmemBeforeInit, EveryCallPassesToTheSystemAllocator) {
     });
 }
 
+// A ceiling or poisoning set before pmem_init that is lost at it.
+TEST(PmemBeforeInit, CeilingAndPoisonApplyFromInit) {
+    t::in_fresh_process([] {
+        pmem_set_module_mem_limit(100, 2), pmem_set_poison(1);
+        pmem_free(pmem_malloc(2, 200));
+        pmem_init();
+        EXPECT_EQ(pmem_malloc(2, 101), nullptr);
+        void *keep = pmem_malloc(2, 100), *p = pmem_malloc(0, 100);
+        pmem_free(p);
+        std::string seen;
+        EXPECT_EQ(t::peek(seen, p, 128), std::string(128, '\xa5'));
+        pmem_free(keep);
+    });
+}
+
 // Checks that are missing, let a bad header reach the pools, or print another line.
 TEST_F(Pmem, ContractViolationsStopTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (auto call : std::vector<std::function<void()>>{
              [] { pmem_malloc(PMEM_MID_N, 1); }, [] { pmem_calloc(PMEM_MID_N, 1, 1); },
              [] { pmem_realloc(PMEM_MID_N, nullptr, 1); }, [] { pmem_strdup(PMEM_MID_N, "x"); },
-             [] { pmem_strndup(PMEM_MID_N, "x", 1); }})
+             [] { pmem_strndup(PMEM_MID_N, "x", 1); },
+             [] { pmem_set_module_mem_limit(1, PMEM_MID_N); }})
         EXPECT_DEATH(call(), "Assertion `mid < PMEM_MID_N' failed");
     void *keep = pmem_malloc(0, 100), *pool5 = pmem_malloc(0, 200);  // live blocks; none in pool 6
     auto *p = static_cast<unsigned char *>(pmem_malloc(0, 100));

@@ -256,6 +256,8 @@ TEST(Reports, Pmem) {
                   r + "384:0            0            1           \n" +
                   r + "391:[summary]---total_allocated_mem:" + total + " total_freed_mem:128----\n");
         // clang-format on
+        pmem_set_module_mem_limit(499, 4);  // a refusal: the module's failure, not the pool's
+        EXPECT_EQ(pmem_malloc(4, 500), nullptr);
         std::vector<pmem_module_snapshot> mods(PMEM_MID_N);
         EXPECT_EQ(pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N) +
                       pmem_take_module_snapshot(mods.data(), PMEM_MID_N),
@@ -271,13 +273,14 @@ TEST(Reports, Pmem) {
         }
         EXPECT_EQ(doc["modules"][4],
                   json::parse(R"({"mid":4,"name":"timers","alloc_size":0,"free_size":0,
-            "live_bytes":0,"peak_live_bytes":0,"pools":[{"pool":9,"alloc_count":0,"free_count":0,"fail_count":1}]})"));
+            "live_bytes":0,"peak_live_bytes":0,"pools":[{"pool":9,"alloc_count":0,"free_count":0,"fail_count":2}],
+            "limit":499,"over_limit_failed":1})"));
         EXPECT_TRUE(doc["inited"] == true && doc["pools"][4]["peak_live_count"] == 1 &&
                     doc["modules"][1]["live_bytes"] == std::stoul(u) &&
                     doc["modules"][0]["peak_live_bytes"] == 128 &&
                     doc["modules"][0]["pools"].size() == 2 && pools[26].peak_live_count == 1 &&
                     mods[0].peak_live_bytes == 128 && mods[1].live_bytes == std::stoul(u) &&
-                    mods[4].fail_count[9] == 1);
+                    mods[4].fail_count[9] == 2 && pools[9].fail_count == 1);
         EXPECT_EQ(doc["summary"],
                   json({{"total_allocated_mem", std::stoul(total)}, {"total_freed_mem", 128}}));
         pmem_free(big);

@@ -364,6 +364,48 @@ TEST(Threads, ModuleCeilingHoldsWhenRacedAtTheEdge) {
         << "the ceiling was never reached, or refused what fitted";
 }
 
+// pmem's ceiling, its test and reservation done apart: two threads pass with
+// room for one request, or a refusal goes uncounted or leaves its
+// reservation.  A 64-byte request is served 64 usable bytes, so the live
+// bytes reach the ceiling and never pass it.  A third thread switches
+// poisoning on and off: a slot released unfilled and then checked stops the
+// process.
+TEST(Threads, PmemCeilingHoldsWhenRacedAtTheEdge) {
+    if (!pmem_inited) pmem_init();
+    constexpr uint16_t kMid = 77;
+    constexpr size_t kLimit = 40 * 64;
+    pmem_set_module_mem_limit(kLimit, kMid);
+    std::atomic<uint64_t> refused{0};
+    std::vector<void *> live[2];
+    std::atomic<int> running{2};
+    spawn(3, [&](int t) {  // each frees one only when refused: both stay at the edge
+        for (int i = 0; t == 2 && running; i++)
+            pmem_set_poison(i % 2);
+        for (int op = 0, ops = t == 2 ? 0 : steps(2000000), refused_last = 0; op < ops; op++) {
+            if (refused_last && !live[t].empty()) {
+                pmem_free(live[t].back()), live[t].pop_back(), refused_last = 0;
+            } else if (void *p = pmem_malloc(kMid, 64)) {
+                live[t].push_back(p);
+            } else {
+                ++refused, refused_last = 1;
+            }
+        }
+        running -= t < 2;
+    });
+    std::vector<pmem_module_snapshot> mods(M);
+    pmem_take_module_snapshot(mods.data(), M);
+    const pmem_module_snapshot &m = mods[kMid];
+    EXPECT_TRUE(m.peak_live_bytes == kLimit && refused > 0 &&
+                m.live_bytes == 64 * (live[0].size() + live[1].size()));
+    EXPECT_TRUE(m.over_limit_failed == refused && m.fail_count[3] == refused);
+    for (auto &v : live)
+        for (void *p : v)
+            pmem_free(p);
+    void *all = pmem_malloc(kMid, kLimit);
+    EXPECT_NE(all, nullptr) << "a reservation left behind";
+    pmem_free(all);
+}
+
 // A lock left held by a thread that does not exist in the child: the child
 // hangs (killed after 30 s) or finds a pool or registry half changed.
 TEST(Threads, ForkedChildUsesTheLibraryWhileOtherThreadsHeldLocks) {

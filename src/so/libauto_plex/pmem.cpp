@@ -20,7 +20,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <type_traits>
 
@@ -325,11 +327,17 @@ inline unsigned pmem_size2id(uint64_t s) {
 // of some serial order of the calls, so the peak taken from them is exact.
 
 // Each module's on a cache line of its own: threads charging different
-// modules share none.
+// modules share none.  The ceiling sits there too, so that testing whether a
+// module has one loads a line its allocation needs anyway.
 struct alignas(64) module_bytes {
-    uint64_t live;  // usable bytes held now
-    uint64_t peak;  // most usable bytes held at once
+    uint64_t live;        // usable bytes held now
+    uint64_t peak;        // most usable bytes held at once
+    uint64_t limit;       // ceiling on requested bytes; 0: none
+    uint64_t pending;     // requests that passed the ceiling and are being served
+    uint64_t over_limit;  // requests the ceiling refused
+    ap_lock lock;         // the ceiling's test and reservations; unused without one
 };
+static_assert(sizeof(module_bytes) == 64);
 module_bytes s_module_bytes[PMEM_MID_N];
 uint64_t s_system_pool_peak;  // most live pool-26 allocations
 
@@ -348,6 +356,22 @@ template <bool kThreaded>
 inline void module_released(module_statis *module, uint16_t mid, size_t usable) {
     ap_count_shared<kThreaded>(&module->free_size, usable);
     ap_count_shared<kThreaded>(&s_module_bytes[mid].live, -uint64_t{usable});
+}
+
+inline bool has_limit(uint16_t mid) {
+    return ap_read(&s_module_bytes[mid].limit) != 0;
+}
+
+// Nonzero while some module has a ceiling or some pool may be poisoned: the
+// allocation and release paths test this one word, then leave their fast
+// copies.  It counts kExtraLimit per module with a ceiling and kExtraPoison
+// per holder of the poison switch (pmem_set_poison); changed only by atomic
+// adds, so racing settings cannot leave it wrong.
+uint32_t s_extras;
+constexpr uint32_t kExtraLimit = 1, kExtraPoison = 1u << 16;
+
+inline bool extras_on() {
+    return __atomic_load_n(&s_extras, __ATOMIC_RELAXED) != 0;
 }
 
 // For the paths that do not split by thread count ahead.
@@ -377,6 +401,116 @@ void give_large() {
     ap_lock_give(&s_large_lock, kRankPoolCounters);
 }
 
+void take_modules() {
+    for (module_bytes &m : s_module_bytes)
+        ap_lock_take(&m.lock, kRankPmemModule, true);
+}
+void give_modules() {
+    for (module_bytes &m : s_module_bytes)
+        ap_lock_give(&m.lock, kRankPmemModule);
+}
+
+// ---- poisoned releases ------------------------------------------------------
+//
+// When switched on, a slot released to a plex pool has its caller's area
+// filled with kPoisonByte, and a released slot handed out again is checked
+// for it: a write through a stale pointer stops the process at the next
+// hand-out of the slot.  The free-list link lives in the header's magic, so
+// the caller's area is free to fill.  Each pool fills and checks only while
+// its own flag, flipped under its lock, is set; switching on fills the slots
+// already free first, so no slot is ever checked that was not filled.
+//
+// The paths test s_extras before the pool's flag.  For the release, which
+// must not miss a fill, s_extras holds kExtraPoison whenever a pool flag may
+// be set: the switch is taken before the setting says on, and given back
+// only after an off has been followed by every pool.  A pool flag set under
+// the pool's lock was set from a setting stored after such a take, so a
+// release under that lock sees the take, and no give of it that could come
+// before the flag is cleared.  The hand-out may look at s_extras stale: that
+// only skips a check.
+// Pool 26 is not poisoned: its areas go back to the system allocator, which
+// writes its own bookkeeping into them and hands them out again itself.
+
+constexpr unsigned char kPoisonByte = 0xa5;
+constexpr uint64_t kPoisonWord = 0x0101010101010101ULL * kPoisonByte;
+
+bool s_poison_wanted;              // the setting; read and written atomically
+bool s_pool_poisoned[kPlexPools];  // per pool, under the pool's lock
+
+inline void poison_fill(pmem_header *h, unsigned id) {
+    memset(h->mem, kPoisonByte, kPoolSizes[id]);
+}
+
+// One line through write(2), as a failed check prints: the heap is damaged.
+[[noreturn, gnu::cold, gnu::noinline]] void poison_damaged(const pmem_header *h, unsigned id,
+                                                           size_t at) {
+    const unsigned mid = h->mid;  // kept by the release, outside the area checked
+    char buf[256];
+    const int n = snprintf(buf, sizeof buf,
+                           "pmem: use after release: %s slot %p released by module %s damaged "
+                           "at offset %zu\n",
+                           pmem_pool_label_internal(id), static_cast<const void *>(h->mem),
+                           mid < PMEM_MID_N ? pmem_module_names[mid] : "?", at);
+    if (n > 0) {
+        ssize_t ignored = write(STDERR_FILENO, buf, std::min(size_t(n), sizeof buf - 1));
+        (void)ignored;
+    }
+    abort();
+}
+
+// Slot sizes are multiples of 16, so the area is read a word at a time.
+void poison_check(const pmem_header *h, unsigned id) {
+    for (size_t at = 0; at < kPoolSizes[id]; at += 8) {
+        uint64_t w;
+        memcpy(&w, h->mem + at, 8);
+        if (w != kPoisonWord) [[unlikely]] {
+            while (h->mem[at] == kPoisonByte)
+                at++;
+            poison_damaged(h, id, at);
+        }
+    }
+}
+
+// With the pool's lock held and its flag set.  Only a slot that comes off a
+// free list was filled; a never-used one holds whatever its block's memory did.
+[[gnu::noinline]] void *poison_checked_alloc(auto_plex *plex, unsigned id) {
+    const auto_plex_block *b = plex->first_free_block;
+    const bool released = b && b->ctl.free_list;
+    void *slot = plex_pool_alloc(plex);
+    if (slot && released) poison_check(static_cast<pmem_header *>(slot), id);
+    return slot;
+}
+
+// The slots on the free lists of a pool's blocks (no other block holds
+// released slots: a block given back starts empty when it is used again).
+// They are closed to the memory checkers and are opened only while written.
+void poison_free_slots(auto_plex *plex, unsigned id) {
+    const plex_directory &dir = plex_ext_of(plex)->dir;
+    for (uint32_t b = 0; b < dir.count; b++)
+        for (char *s = static_cast<char *>(dir.block[b]->ctl.free_list); s;) {
+            char *next = static_cast<char *>(plex_read_link(s));
+            plex_slots_close(s, sizeof next);
+            auto *h = reinterpret_cast<pmem_header *>(s);
+            plex_mem_open(h->mem, kPoolSizes[id]);
+            poison_fill(h, id);
+            plex_slots_close(h->mem, kPoolSizes[id]);
+            s = next;
+        }
+}
+
+// Brings every pool to the setting.  Each pool reads it under its own lock,
+// so whichever call sets it last, every pool ends up following the value it
+// left.
+void poison_follow_setting() {
+    for (unsigned id = 0; id < kPlexPools; id++) {
+        auto_plex *plex = &pmem_pools[id].pool_plex;
+        ap_guard g(plex_lock_of(plex), kRankPlex);
+        const bool on = __atomic_load_n(&s_poison_wanted, __ATOMIC_SEQ_CST);
+        if (on && !s_pool_poisoned[id]) poison_free_slots(plex, id);
+        s_pool_poisoned[id] = on;
+    }
+}
+
 // ---- allocation core -----------------------------------------------------
 //
 // A pool's counters, and each module's counts for that pool, change under
@@ -404,7 +538,9 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
     }
 }
 
-[[gnu::noinline]] void *allocate_large(uint16_t mid, size_t size, bool zeroed = false) {
+// `charge`: false when the caller grows the module's live bytes itself.
+[[gnu::noinline]] void *allocate_large(uint16_t mid, size_t size, bool zeroed = false,
+                                       bool charge = true) {
     module_statis *module = &pmem_module_stats[mid];
     // Room in the set first, so recording the area cannot fail after it; the
     // system allocator is called without the lock, so another thread may
@@ -436,26 +572,32 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
         s_system_pool_peak = std::max(s_system_pool_peak, st.alloc_count - st.free_count);
     }
     auto_plex_taken_up_internal(usable + PMEM_HEADER_SIZE);
-    module_allocated_any(module, mid, usable);
+    if (charge) module_allocated_any(module, mid, usable);
     return static_cast<pmem_header *>(block)->mem;
 }
 
 // A plex pool's allocation.  The thread count is asked once, and a
 // single-threaded process runs a copy of the code without locks.
-template <bool kThreaded>
+// kCharge: false when the caller grows the module's live bytes itself.
+// kExtras: whether the pool's poison flag is looked at (the fast copy, taken
+// while no extra is switched on, leaves it).
+template <bool kThreaded, bool kCharge = true, bool kExtras = false>
 inline void *allocate_in(unsigned id, uint16_t mid) {
     auto_plex *plex = &pmem_pools[id].pool_plex;
     module_statis *module = &pmem_module_stats[mid];
     void *block;
     {
         ap_guard g(kThreaded ? plex_lock_of(plex) : nullptr, kRankPlex, kThreaded);
-        block = plex_pool_alloc(plex);
+        if (kExtras && s_pool_poisoned[id])
+            block = poison_checked_alloc(plex, id);
+        else
+            block = plex_pool_alloc(plex);
         count_allocation<kThreaded>(id, module, block);
         if (!block) [[unlikely]]
             return nullptr;
         write_header(static_cast<pmem_header *>(block), id, mid);
     }
-    module_allocated<kThreaded>(module, mid, kPoolSizes[id]);
+    if constexpr (kCharge) module_allocated<kThreaded>(module, mid, kPoolSizes[id]);
     return static_cast<pmem_header *>(block)->mem;
 }
 
@@ -464,11 +606,65 @@ inline void *allocate_in(unsigned id, uint16_t mid) {
     return allocate_in<true>(id, mid);
 }
 
+// A module with a ceiling.  The test and the reservation of the request are
+// one step under the module's lock, and so are the end of the reservation and
+// the growth of the live bytes: at every moment live + pending counts each
+// request that passed once, so of two threads at the boundary only one
+// passes.  The allocation runs between the two steps under the pool's lock
+// alone; the two locks are never held together.  Releases lower the live
+// bytes without the module's lock: a test can only see too many bytes, for
+// a release that had not finished yet.
+[[gnu::noinline]] void *allocate_limited(uint16_t mid, size_t size, unsigned id, bool zeroed) {
+    module_bytes &m = s_module_bytes[mid];
+    module_statis *module = &pmem_module_stats[mid];
+    const bool threaded = ap_threaded();
+    bool refused;
+    {
+        ap_guard g(&m.lock, kRankPmemModule, threaded);
+        const uint64_t limit = ap_read(&m.limit);
+        refused = limit != 0 &&
+                  static_cast<unsigned __int128>(ap_read(&m.live)) + m.pending + size > limit;
+        if (refused)
+            ap_count_locked(&m.over_limit);
+        else
+            m.pending += size;
+    }
+    if (refused) {
+        // The module's failure in the pool the request was for, under that
+        // pool's lock like its other counts; the pool's own fail_count stays,
+        // as the pool did not run short.
+        const bool large = id == kSystemPool;
+        ap_guard g(large ? &s_large_lock : plex_lock_of(&pmem_pools[id].pool_plex),
+                   large ? kRankPoolCounters : kRankPlex, threaded);
+        ap_count_locked(&module->fail_count[id]);
+        return nullptr;
+    }
+    void *mem = id == kSystemPool ? allocate_large(mid, size, zeroed, false)
+                : threaded        ? allocate_in<true, false, true>(id, mid)
+                                  : allocate_in<false, false, true>(id, mid);
+    ap_guard g(&m.lock, kRankPmemModule, threaded);
+    m.pending -= size;
+    if (mem) module_allocated_any(module, mid, usable_size(pmem_header_of(mem)));
+    return mem;
+}
+
+// allocate() while a ceiling or poisoning is switched on anywhere.  A stale
+// look at the switches can only skip a check of a reused slot: the release
+// path reads the pool's own flag under its lock, so no slot goes unfilled.
+[[gnu::noinline]] void *allocate_extras(uint16_t mid, size_t size, unsigned id) {
+    if (has_limit(mid)) return allocate_limited(mid, size, id, false);
+    if (id == kSystemPool) return allocate_large(mid, size);
+    return ap_threaded() ? allocate_in<true, true, true>(id, mid)
+                         : allocate_in<false, true, true>(id, mid);
+}
+
 // The allocation of pmem_malloc once pmem_inited and mid are checked: the
 // size's pool, the slot, the header and the counters, each computed once.
 inline void *allocate(uint16_t mid, size_t size) {
     if (size > PMEM_MAX_SIZE) return nullptr;
     const unsigned id = pmem_size2id(size);
+    if (extras_on()) [[unlikely]]
+        return allocate_extras(mid, size, id);
     if (id == kSystemPool) [[unlikely]]
         return allocate_large(mid, size);
     if (ap_threaded()) [[unlikely]]
@@ -511,6 +707,20 @@ inline unsigned checked_pool_of(const pmem_header *h) {
     return id;
 }
 
+// release_in under the pool's lock, the header checked, while some extra is
+// switched on: apart from the fast copy, so that the fast copy keeps its
+// registers.  The module's bytes go down with the lock still held, which
+// costs the other threads of the pool only the wait for one atomic add.
+template <bool kThreaded>
+[[gnu::noinline]] void release_extras(pmem_header *h, unsigned id, uint32_t hint) {
+    auto_plex *plex = &pmem_pools[id].pool_plex;
+    const uint16_t mid = h->mid;
+    if (s_pool_poisoned[id]) poison_fill(h, id);  // before the slot closes to the checkers
+    if (!plex_pool_free(plex, h, hint)) [[unlikely]]
+        auto_plex_free_refused_internal(plex);
+    module_released<kThreaded>(&pmem_module_stats[mid], mid, kPoolSizes[id]);
+}
+
 template <bool kThreaded>
 inline void release_in(pmem_header *h, unsigned id, uint32_t hint) {
     auto_plex *plex = &pmem_pools[id].pool_plex;
@@ -518,6 +728,8 @@ inline void release_in(pmem_header *h, unsigned id, uint32_t hint) {
     {
         ap_guard g(kThreaded ? plex_lock_of(plex) : nullptr, kRankPlex, kThreaded);
         release_locked<kThreaded>(h, id);
+        if (extras_on()) [[unlikely]]
+            return release_extras<kThreaded>(h, id, hint);
         mid = h->mid;
         if (!plex_pool_free(plex, h, hint)) [[unlikely]]
             auto_plex_free_refused_internal(plex);  // a foreign pointer
@@ -580,6 +792,7 @@ extern "C" {
 AP_API int pmem_init(void) {
     if (__atomic_exchange_n(&s_init_started, true, __ATOMIC_ACQ_REL)) abort();
     ap_fork_register(kRankPoolCounters, {take_large, give_large});
+    ap_fork_register(kRankPmemModule, {take_modules, give_modules});
     // The table is constant and checked at compile time; the run-time check
     // stays so a patched table in a shipped binary stops before any pool is
     // touched.
@@ -605,7 +818,11 @@ AP_API int pmem_init(void) {
         st.name = pmem_module_names[&st - pmem_module_stats];
     for (pool_statis &st : pmem_pool_stats)
         st.name = pmem_pools[&st - pmem_pool_stats].name;
-    __atomic_store_n(&pmem_inited, 1, __ATOMIC_RELEASE);
+    // Sequentially consistent, as is pmem_set_poison's store of the setting
+    // and its load of pmem_inited: of a racing switch and this, at least one
+    // sees the other's store and brings the pools to the setting.
+    __atomic_store_n(&pmem_inited, 1, __ATOMIC_SEQ_CST);
+    poison_follow_setting();
     return 0;
 }
 
@@ -624,7 +841,9 @@ AP_API void *pmem_calloc(uint16_t mid, size_t count, size_t size) {
     if (__builtin_mul_overflow(count, size, &n)) return nullptr;
     // A large area is zeroed by the system allocator, which skips the pages it
     // knows to be fresh: memset would fault in every one of them.
-    if (n <= PMEM_MAX_SIZE && pmem_size2id(n) == kSystemPool) return allocate_large(mid, n, true);
+    if (n <= PMEM_MAX_SIZE && pmem_size2id(n) == kSystemPool)
+        return has_limit(mid) ? allocate_limited(mid, n, kSystemPool, true)
+                              : allocate_large(mid, n, true);
     void *mem = allocate(mid, n);
     if (mem && n) memset(mem, 0, n);
     return mem;
@@ -733,6 +952,32 @@ AP_API long pmem_walk_live(int mid, pmem_live_fn fn, void *ctx) {
     return calls;
 }
 
+AP_API int pmem_set_module_mem_limit(size_t limit, uint16_t mid) {
+    LIBAP_CHECK(mid < PMEM_MID_N);
+    const uint64_t was = __atomic_exchange_n(&s_module_bytes[mid].limit, limit, __ATOMIC_RELAXED);
+    if (!was != !limit)
+        __atomic_add_fetch(&s_extras, limit ? kExtraLimit : -kExtraLimit, __ATOMIC_RELAXED);
+    return 0;
+}
+
+// The switch in s_extras: an on takes it before storing the setting and
+// gives it back when the setting was on already (its holder keeps one); the
+// off that turns the setting off gives the holder's back once every pool
+// has followed.
+AP_API int pmem_set_poison(int on) {
+    bool was;
+    if (on) {
+        __atomic_add_fetch(&s_extras, kExtraPoison, __ATOMIC_SEQ_CST);
+        was = __atomic_exchange_n(&s_poison_wanted, true, __ATOMIC_SEQ_CST);
+        if (was) __atomic_sub_fetch(&s_extras, kExtraPoison, __ATOMIC_SEQ_CST);
+    } else {
+        was = __atomic_exchange_n(&s_poison_wanted, false, __ATOMIC_SEQ_CST);
+    }
+    if (__atomic_load_n(&pmem_inited, __ATOMIC_SEQ_CST)) poison_follow_setting();
+    if (!on && was) __atomic_sub_fetch(&s_extras, kExtraPoison, __ATOMIC_SEQ_CST);
+    return 0;
+}
+
 AP_API size_t pmem_ptr2size(const void *ptr) {
     if (!ptr) return 0;
     return usable_size(pmem_header_of(ptr));
@@ -758,6 +1003,18 @@ pmem_pool_figures pmem_pool_figures_internal(unsigned pool) {
 
 uint64_t pmem_module_peak_internal(unsigned mid) {
     return ap_read(&s_module_bytes[mid].peak);
+}
+
+uint64_t pmem_module_limit_internal(unsigned mid) {
+    return ap_read(&s_module_bytes[mid].limit);
+}
+
+uint64_t pmem_module_over_limit_internal(unsigned mid) {
+    return ap_read(&s_module_bytes[mid].over_limit);
+}
+
+bool pmem_poison_internal() {
+    return __atomic_load_n(&s_poison_wanted, __ATOMIC_RELAXED);
 }
 
 // Before pmem_init the counter records have no names yet; the reports then
@@ -808,6 +1065,7 @@ bool pmem_release_if_owned_internal(void *ptr) {
         if (!auto_plex_find_block_internal(plex, h)) return false;
         release_locked(h, f.pool_id);
         mid = h->mid;
+        if (s_pool_poisoned[f.pool_id]) poison_fill(h, f.pool_id);
         plex_pool_free(plex, h);  // the block was just found
     }
     module_released_any(&pmem_module_stats[mid], mid, kPoolSizes[f.pool_id]);

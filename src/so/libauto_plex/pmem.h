@@ -117,6 +117,37 @@ AP_API char *pmem_strndup(uint16_t mid, const char *s, size_t n);
  * that pmem did not hand out after pmem_init: the header is trusted. */
 AP_API size_t pmem_ptr2size(const void *ptr);
 
+/* Sets module `mid`'s ceiling to `limit` usable bytes (0 removes it) without
+ * looking at what the module holds now; refusal counts are kept.  Returns 0.
+ * Callable before pmem_init: the ceiling applies from the first allocation.
+ * A request of `size` bytes charged to a module with a ceiling is refused
+ * (null) when the module's live bytes, plus the bytes of its requests other
+ * threads are being served, plus `size` would pass the ceiling: two threads
+ * at the boundary never both pass.  The test is on the requested size; a
+ * granted request grows the account by its usable size, as always.  A
+ * refusal counts in pmem_module_stats[mid].fail_count of the pool that
+ * serves `size` and in the module's over_limit_failed (ap_stats.h), not in
+ * the pool's fail_count: the pool did not run short.  pmem_realloc that
+ * moves is tested as a new allocation while the old area is still held; one
+ * that stays in place is not tested.  Requires: mid < PMEM_MID_N. */
+AP_API int pmem_set_module_mem_limit(size_t limit, uint16_t mid);
+
+/* Poisoned releases, off by default (non-zero `on` switches them on).  While
+ * on, a slot released to a plex pool (pools 0..25) has its caller's area
+ * (the pool's size in bytes after the header) filled with the byte 0xa5, and
+ * such a slot is checked when handed out again.  A slot found damaged stops
+ * the process (abort) after one line on stderr:
+ *     pmem: use after release: <pool> slot <address> released by module
+ *     <module> damaged at offset <n>
+ * (one line) where <address> is the area the caller had and <n> the first
+ * damaged byte from its start.  Switching on fills the slots already free
+ * first, so none is checked that was not filled; switching off stops both.
+ * Pool 26 is not poisoned: its areas go back to the system allocator, which
+ * writes into them and hands them out again itself.  Costs a fill per
+ * release and a read per reuse while on.  Callable before pmem_init (takes
+ * effect there).  Returns 0. */
+AP_API int pmem_set_poison(int on);
+
 /* One live allocation, as pmem_walk_live reports it. */
 typedef struct pmem_live_area {
     void *ptr;          /* what pmem_malloc returned */

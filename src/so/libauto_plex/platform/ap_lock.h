@@ -30,6 +30,7 @@ enum ap_lock_rank : unsigned {
     kRankPlexRegistry,    // plex_registry
     kRankPlex,            // one plex: its control block, extension and blocks
     kRankPoolCounters,    // pmem's large-area set and the counters it shares
+    kRankPmemModule,      // one pmem module's ceiling and its reservations
     kRankRelease,         // what the pools hold and have given back
     kRankStatisRegistry,  // mem_statis' module table
     kRankStatisRecord,    // one mem_statis module record

@@ -21,6 +21,11 @@ struct pmem_pool_figures {
 pmem_pool_figures pmem_pool_figures_internal(unsigned pool);
 // Most bytes (usable sizes) a module has held at once.
 uint64_t pmem_module_peak_internal(unsigned mid);
+// A module's ceiling (0: none) and the requests it refused.
+uint64_t pmem_module_limit_internal(unsigned mid);
+uint64_t pmem_module_over_limit_internal(unsigned mid);
+// Whether poisoned releases are switched on (pmem_set_poison).
+bool pmem_poison_internal();
 // A pool's and a module's names as the reports print them, also before
 // pmem_init has named the counter records.
 const char *pmem_pool_label_internal(unsigned pool);

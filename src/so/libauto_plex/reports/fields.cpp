@@ -73,6 +73,8 @@ void fill_module(unsigned m, pmem_module_snapshot *s) {
         s->alloc_count[p] = ap_read(&st.alloc_count[p]);
         s->fail_count[p] = ap_read(&st.fail_count[p]);
     }
+    s->limit = pmem_module_limit_internal(m);
+    s->over_limit_failed = pmem_module_over_limit_internal(m);
 }
 
 void fill_statis(int32_t id, mem_statis_snapshot *s) {
@@ -230,7 +232,9 @@ constexpr ApField kModuleFields[] = {
     {"free_size", "pmem_module_released_bytes_total", K::kCounter, "bytes", "Usable bytes given back.", J | M, AP_AT(Module, free_size)},
     {"live_bytes", "pmem_module_live_bytes", K::kGauge, "bytes", "Usable bytes held now.", J | M | H, AP_AT(Module, live_bytes)},
     {"peak_live_bytes", "pmem_module_live_bytes_peak", K::kGauge, "bytes", "Most usable bytes held at once.", J | M | H, AP_AT(Module, peak_live_bytes)},
-    {"fail_count", "pmem_module_failures_total", K::kCounter, "", "Allocations refused for lack of memory.", M | H, AP_AT(Module, fail_count)},
+    {"fail_count", "pmem_module_failures_total", K::kCounter, "", "Allocations refused for lack of memory or by the ceiling.", M | H, AP_AT(Module, fail_count)},
+    {"limit", "pmem_module_limit_bytes", K::kGauge, "bytes", "The module's ceiling on requested bytes (0: none).", J | M | H, AP_AT(Module, limit)},
+    {"over_limit_failed", "pmem_module_limit_refusals_total", K::kCounter, "", "Requests refused by the ceiling.", J | M | H, AP_AT(Module, over_limit_failed)},
 };
 
 constexpr ApField kStatisFields[] = {
