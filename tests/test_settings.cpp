@@ -50,7 +50,7 @@ TEST(Settings, EnvironmentNamesEachBadPairOnceAndAppliesTheRest) {
         "release_delay_ms=12x";
     EXPECT_EQ(first_init_says(),
               "libauto_plex: AUTO_PLEX_CONF: unknown key in \"bogus=1\"; expected one of release, "
-              "release_delay_ms, release_slack, report, leak_report; ignored\n"
+              "release_delay_ms, release_slack, report, leak_report, poison, pmem_limit; ignored\n"
               "libauto_plex: AUTO_PLEX_CONF: \"release_delay_ms=3600001\": out of range; expected "
               "milliseconds from 0 to 3600000; ignored\n"
               "libauto_plex: AUTO_PLEX_CONF: \"noequals\": expected key=value; ignored\n"

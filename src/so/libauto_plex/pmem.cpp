@@ -31,6 +31,7 @@
 #include "private/auto_plex_private.h"
 #include "private/pmem_private.h"
 #include "private/ptr_set.h"
+#include "private/settings.h"
 
 static_assert(std::is_standard_layout_v<pmem_header>);
 static_assert(sizeof(pmem_header) == PMEM_HEADER_SIZE, "C hosts and stored blocks use 16 bytes");
@@ -791,6 +792,7 @@ extern "C" {
 
 AP_API int pmem_init(void) {
     if (__atomic_exchange_n(&s_init_started, true, __ATOMIC_ACQ_REL)) abort();
+    ap_settings_load_once();  // before the pools: poisoning and ceilings apply from the start
     ap_fork_register(kRankPoolCounters, {take_large, give_large});
     ap_fork_register(kRankPmemModule, {take_modules, give_modules});
     // The table is constant and checked at compile time; the run-time check
@@ -954,6 +956,7 @@ AP_API long pmem_walk_live(int mid, pmem_live_fn fn, void *ctx) {
 
 AP_API int pmem_set_module_mem_limit(size_t limit, uint16_t mid) {
     LIBAP_CHECK(mid < PMEM_MID_N);
+    ap_settings_load_once();  // so that the environment never overrides a call
     const uint64_t was = __atomic_exchange_n(&s_module_bytes[mid].limit, limit, __ATOMIC_RELAXED);
     if (!was != !limit)
         __atomic_add_fetch(&s_extras, limit ? kExtraLimit : -kExtraLimit, __ATOMIC_RELAXED);
@@ -965,6 +968,7 @@ AP_API int pmem_set_module_mem_limit(size_t limit, uint16_t mid) {
 // off that turns the setting off gives the holder's back once every pool
 // has followed.
 AP_API int pmem_set_poison(int on) {
+    ap_settings_load_once();
     bool was;
     if (on) {
         __atomic_add_fetch(&s_extras, kExtraPoison, __ATOMIC_SEQ_CST);

@@ -22,10 +22,12 @@
 #include <algorithm>
 
 #include "auto_plex.h"
+#include "pmem.h"
 #include "platform/ap_lock.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 #include "private/leaks.h"
+#include "private/pmem_private.h"
 #include "private/settings.h"
 
 int g_ap_settings_state;
@@ -208,6 +210,66 @@ void show_leak_report(Out &o) {
     o.put(ap_leak_report_where_internal());
 }
 
+// 1/0 as operators write them.
+int parse_switch(Span v) {
+    for (const char *on : {"on", "1", "yes", "true"})
+        if (v.is(on)) return 1;
+    for (const char *off : {"off", "0", "no", "false"})
+        if (v.is(off)) return 0;
+    return -1;
+}
+
+bool apply_poison(Span v, Out &why) {
+    const int on = parse_switch(v);
+    if (on < 0) why.put("expected on or off");
+    return on >= 0 && pmem_set_poison(on) == 0;
+}
+void show_poison(Out &o) {
+    o.put(pmem_poison_internal() ? "on" : "off");
+}
+
+// A pmem module by its name in pmem_modules.def or its id; -1 for neither.
+int pmem_module_of(Span v) {
+    uint64_t id;
+    if (parse_number(v, false, &id)) return id < PMEM_MID_N ? int(id) : -1;
+    for (int mid = 0; mid < PMEM_MID_N; mid++)
+        if (v.is(pmem_module_names[mid])) return mid;
+    return -1;
+}
+
+const char kModuleExpected[] = "a pmem module's name or an id from 0 to 128";
+
+// <module>:<bytes>, one module per pair; an empty value lifts every ceiling.
+bool apply_pmem_limit(Span v, Out &why) {
+    if (v.n == 0) {
+        for (uint16_t mid = 0; mid < PMEM_MID_N; mid++)
+            if (pmem_module_limit_internal(mid)) pmem_set_module_mem_limit(0, mid);
+        return true;
+    }
+    const char *colon = static_cast<const char *>(memchr(v.p, ':', v.n));
+    const int mid = colon ? pmem_module_of(trim(v.p, size_t(colon - v.p))) : -1;
+    uint64_t bytes;
+    if (!colon || mid < 0) {
+        why.putf("expected <module>:<bytes>, the module %s", kModuleExpected);
+        return false;
+    }
+    if (!number_in(trim(colon + 1, v.n - size_t(colon + 1 - v.p)), true, 0, SIZE_MAX,
+                   "a ceiling in bytes (0 lifts it)", why, &bytes))
+        return false;
+    return pmem_set_module_mem_limit(size_t(bytes), uint16_t(mid)) == 0;
+}
+// Every ceiling in force, as further pairs of the same key.
+void show_pmem_limit(Out &o) {
+    bool first = true;
+    for (unsigned mid = 0; mid < PMEM_MID_N; mid++) {
+        const uint64_t limit = pmem_module_limit_internal(mid);
+        if (!limit) continue;
+        if (!first) o.put(",pmem_limit=");
+        o.putf("%s:%lu", pmem_module_names[mid], limit);
+        first = false;
+    }
+}
+
 // In the README's order, which the listing keeps.
 constexpr Key kKeys[] = {
     {"release", apply_release, show_release},
@@ -215,6 +277,8 @@ constexpr Key kKeys[] = {
     {"release_slack", apply_release_slack, show_release_slack},
     {"report", apply_report, show_report},
     {"leak_report", apply_leak_report, show_leak_report},
+    {"poison", apply_poison, show_poison},
+    {"pmem_limit", apply_pmem_limit, show_pmem_limit},
 };
 
 // ---- applying a text ----------------------------------------------------------
