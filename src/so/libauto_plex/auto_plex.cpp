@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "platform/ap_check.h"
+#include "platform/ap_inject.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 
@@ -280,6 +281,15 @@ inline void plex_free_checked(auto_plex *me, void *ptr) {
     return plex_pool_alloc(me);
 }
 
+// A failure made by fault injection: counted as any failed allocation and
+// apart, nothing else changes.  Only a named (initialised) plex gets here.
+[[gnu::noinline, gnu::cold]] void *plex_refuse_injected(auto_plex *me) {
+    plex_guard g(me);
+    me->alloc_failed++;
+    plex_ext_of(me)->alloc_injected++;
+    return nullptr;
+}
+
 [[gnu::noinline]] void plex_free_locked(auto_plex *me, void *ptr) {
     plex_guard g(me, true);
     plex_free_checked(me, ptr);
@@ -421,6 +431,8 @@ AP_API void auto_plex_clear(auto_plex *me) {
 // costs the single-threaded path no registers.
 AP_API void *auto_plex_alloc(auto_plex *me) {
     LIBAP_CHECK(me);
+    if (ap_inject_fail({kInjectPlex, -1, -1, me->module_name, me->item_size})) [[unlikely]]
+        return plex_refuse_injected(me);
     if (ap_threaded()) [[unlikely]]
         return plex_alloc_locked(me);
     return plex_pool_alloc(me);

@@ -25,6 +25,7 @@
 #include <type_traits>
 
 #include "platform/ap_check.h"
+#include "platform/ap_inject.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 #include "private/pmem_private.h"
@@ -404,7 +405,31 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
     }
 }
 
+// Failures made by fault injection, counted in fail_count like any and here
+// apart: per pool under the pool's lock, per module (served by many pools)
+// by atomic adds.
+uint64_t s_pool_injected[PMEM_POOL_ID_N];
+uint64_t s_module_injected[PMEM_MID_N];
+
+inline bool inject_fail(uint16_t mid, unsigned id, size_t size) {
+    return ap_inject_fail({kInjectPmem, mid, static_cast<int32_t>(id), nullptr, size});
+}
+
+// An injected failure: nothing but the counts changes, under the locks a
+// real shortage counts under.
+[[gnu::noinline, gnu::cold]] void *refuse_injected(unsigned id, uint16_t mid) {
+    {
+        ap_guard g(id == kSystemPool ? &s_large_lock : plex_lock_of(&pmem_pools[id].pool_plex),
+                   id == kSystemPool ? kRankPoolCounters : kRankPlex);
+        count_allocation(id, &pmem_module_stats[mid], nullptr);
+        ap_count_locked(&s_pool_injected[id]);
+    }
+    __atomic_add_fetch(&s_module_injected[mid], 1, __ATOMIC_RELAXED);
+    return nullptr;
+}
+
 [[gnu::noinline]] void *allocate_large(uint16_t mid, size_t size, bool zeroed = false) {
+    if (inject_fail(mid, kSystemPool, size)) return refuse_injected(kSystemPool, mid);
     module_statis *module = &pmem_module_stats[mid];
     // Room in the set first, so recording the area cannot fail after it; the
     // system allocator is called without the lock, so another thread may
@@ -471,6 +496,8 @@ inline void *allocate(uint16_t mid, size_t size) {
     const unsigned id = pmem_size2id(size);
     if (id == kSystemPool) [[unlikely]]
         return allocate_large(mid, size);
+    if (inject_fail(mid, id, size)) [[unlikely]]
+        return refuse_injected(id, mid);
     if (ap_threaded()) [[unlikely]]
         return allocate_locked(id, mid);
     return allocate_in<false>(id, mid);
@@ -745,7 +772,8 @@ AP_API size_t pmem_ptr2size(const void *ptr) {
 pmem_pool_figures pmem_pool_figures_internal(unsigned pool) {
     const pool_statis &st = pmem_pool_stats[pool];
     auto read = [&](uint64_t peak) {
-        return pmem_pool_figures{st.alloc_count, st.free_count, st.fail_count, peak};
+        return pmem_pool_figures{st.alloc_count, st.free_count, st.fail_count, peak,
+                                 s_pool_injected[pool]};
     };
     if (pool == kSystemPool) {
         ap_guard g(&s_large_lock, kRankPoolCounters);
@@ -758,6 +786,10 @@ pmem_pool_figures pmem_pool_figures_internal(unsigned pool) {
 
 uint64_t pmem_module_peak_internal(unsigned mid) {
     return ap_read(&s_module_bytes[mid].peak);
+}
+
+uint64_t pmem_module_injected_internal(unsigned mid) {
+    return ap_read(&s_module_injected[mid]);
 }
 
 // Before pmem_init the counter records have no names yet; the reports then
