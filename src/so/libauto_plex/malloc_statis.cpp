@@ -246,16 +246,15 @@ inline void *accounted(int module_id, size_t bytes, Allocate &&allocate) {
     return block;
 }
 
-inline bool inject_fail(int module_id, size_t bytes) {
-    return ap_inject_fail({kInjectStatis, -1, -1, entry(module_id)->module_name, bytes});
-}
-
-// A failure made by fault injection: the account stays as it is.
-[[gnu::noinline, gnu::cold]] void *refuse_injected(int module_id) {
+// Whether an accounted call fails by fault injection; the record then counts
+// it and the account stays as it is.  Only asked while injection is armed.
+[[gnu::noinline, gnu::cold]] bool injected(int module_id, size_t bytes) {
+    if (!ap_inject_fail({kInjectStatis, -1, -1, entry(module_id)->module_name, bytes}))
+        return false;
     statis_record *r = record(module_id);
     ap_guard g(&r->lock, kRankStatisRecord);
     ap_count_locked(&r->injected);
-    return nullptr;
+    return true;
 }
 
 void take_registry() {
@@ -321,8 +320,8 @@ AP_API int set_module_mem_limit(size_t limit, int module_id) {
 
 AP_API void *malloc_with_statis(size_t size, int module_id) {
     MEM_STATIS_CHECK_ID(module_id);
-    if (inject_fail(module_id, size)) [[unlikely]]
-        return refuse_injected(module_id);
+    if (ap_inject_armed() && injected(module_id, size)) [[unlikely]]
+        return nullptr;
     return accounted(module_id, size, [size] { return ap_sys_malloc(size); });
 }
 
@@ -337,8 +336,8 @@ AP_API void *calloc_with_statis(size_t count, size_t size, int module_id) {
         if (r->pub.limit != 0) r->pub.over_limit_failed++;
         return nullptr;
     }
-    if (inject_fail(module_id, bytes)) [[unlikely]]
-        return refuse_injected(module_id);
+    if (ap_inject_armed() && injected(module_id, bytes)) [[unlikely]]
+        return nullptr;
     return accounted(module_id, bytes, [count, size] { return ap_sys_calloc(count, size); });
 }
 
@@ -357,8 +356,8 @@ AP_API void *realloc_with_statis(void *ptr, size_t size, int module_id) {
     }
     const size_t old_size = ptr ? size_t(usable_size(ptr)) : 0;
     // A resize within the block's usable size allocates nothing.
-    if ((!ptr || size > old_size) && inject_fail(module_id, size)) [[unlikely]]
-        return refuse_injected(module_id);
+    if (ap_inject_armed() && (!ptr || size > old_size) && injected(module_id, size)) [[unlikely]]
+        return nullptr;
     const bool threaded = ap_threaded();
     {
         ap_guard g(&r->lock, kRankStatisRecord, threaded);

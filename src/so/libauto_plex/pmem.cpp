@@ -411,7 +411,8 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
 uint64_t s_pool_injected[PMEM_POOL_ID_N];
 uint64_t s_module_injected[PMEM_MID_N];
 
-inline bool inject_fail(uint16_t mid, unsigned id, size_t size) {
+// Only asked while injection is armed.
+[[gnu::noinline, gnu::cold]] bool inject_fail(uint16_t mid, unsigned id, size_t size) {
     return ap_inject_fail({kInjectPmem, mid, static_cast<int32_t>(id), nullptr, size});
 }
 
@@ -429,7 +430,8 @@ inline bool inject_fail(uint16_t mid, unsigned id, size_t size) {
 }
 
 [[gnu::noinline]] void *allocate_large(uint16_t mid, size_t size, bool zeroed = false) {
-    if (inject_fail(mid, kSystemPool, size)) return refuse_injected(kSystemPool, mid);
+    if (ap_inject_armed() && inject_fail(mid, kSystemPool, size))
+        return refuse_injected(kSystemPool, mid);
     module_statis *module = &pmem_module_stats[mid];
     // Room in the set first, so recording the area cannot fail after it; the
     // system allocator is called without the lock, so another thread may
@@ -496,7 +498,7 @@ inline void *allocate(uint16_t mid, size_t size) {
     const unsigned id = pmem_size2id(size);
     if (id == kSystemPool) [[unlikely]]
         return allocate_large(mid, size);
-    if (inject_fail(mid, id, size)) [[unlikely]]
+    if (ap_inject_armed() && inject_fail(mid, id, size)) [[unlikely]]
         return refuse_injected(id, mid);
     if (ap_threaded()) [[unlikely]]
         return allocate_locked(id, mid);

@@ -95,7 +95,7 @@ bool too_long(const char *name) {
 
 }  // namespace
 
-bool ap_inject_decide_internal(const ap_inject_site &site) {
+bool ap_inject_fail(const ap_inject_site &site) {
     const uint32_t seq = __atomic_load_n(&s_seq, __ATOMIC_ACQUIRE);
     if (seq & 1) return false;
     const uint32_t kind = get(s_spec.kind);

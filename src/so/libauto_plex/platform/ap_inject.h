@@ -2,9 +2,9 @@
 // header; ap_settings.h has what a host sees).
 //
 // Placed in the lowest layer so that pmem, the pools and mem_statis ask the
-// same engine.  Each allocation site calls ap_inject_fail with what it is
-// about to do; while nothing is armed that is one relaxed load and one
-// predictable branch, and the site is not even built.  A true answer means:
+// same engine.  Each allocation site tests ap_inject_armed, and only then
+// asks ap_inject_fail with what it is about to do: while nothing is armed a
+// site pays one relaxed load and one predictable branch.  A true answer means:
 // fail this call down the path of a real shortage, and count it apart as
 // injected.
 //
@@ -37,13 +37,15 @@ struct ap_inject_site {
 // Nonzero while a spec may still fail calls (0 once its `times` is reached).
 extern uint32_t ap_inject_armed_word;
 
-bool ap_inject_decide_internal(const ap_inject_site &site);
-
-inline bool ap_inject_fail(const ap_inject_site &site) {
-    if (__atomic_load_n(&ap_inject_armed_word, __ATOMIC_RELAXED) == 0) [[likely]]
-        return false;
-    return ap_inject_decide_internal(site);
+// The hot paths' test.  A site asks ap_inject_fail only when this is true,
+// from an out-of-line function of its own, so that while nothing is armed
+// it neither builds the site nor needs a stack frame for the call.
+inline bool ap_inject_armed() {
+    return __atomic_load_n(&ap_inject_armed_word, __ATOMIC_RELAXED) != 0;
 }
+
+// Whether this call fails; counts it when it is eligible.
+[[gnu::cold]] bool ap_inject_fail(const ap_inject_site &site);
 
 // The spec in force, for the settings' listing: every and permille 0 when
 // nothing is armed; the names point to the engine's copies, which stay as
