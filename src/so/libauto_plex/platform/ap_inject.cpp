@@ -122,7 +122,7 @@ bool ap_inject_fail(const ap_inject_site &site) {
     __atomic_add_fetch(&s_total, 1, __ATOMIC_RELAXED);
     // The last failure allowed disarms, unless a re-arm came first: the hot
     // paths are back to one load and branch.
-    uint32_t armed = seq;
+    uint32_t armed = seq + 1;
     if (failed == times)
         __atomic_compare_exchange_n(&ap_inject_armed_word, &armed, 0, false, __ATOMIC_RELAXED,
                                     __ATOMIC_RELAXED);
@@ -185,7 +185,8 @@ AP_API int ap_fail_inject(const ap_fail_spec *spec) {
     put(s_eligible, generation(seq + 2));
     put(s_failed, generation(seq + 2));
     __atomic_store_n(&s_seq, seq + 2, __ATOMIC_RELEASE);
-    if (on) __atomic_store_n(&ap_inject_armed_word, seq + 2, __ATOMIC_RELEASE);
+    // Odd, so never 0, and naming the arm: a decider disarms only its own.
+    if (on) __atomic_store_n(&ap_inject_armed_word, seq + 3, __ATOMIC_RELEASE);
     return 0;
 }
 

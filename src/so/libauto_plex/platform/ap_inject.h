@@ -9,8 +9,8 @@
 // injected.
 //
 // Threads.  ap_fail_inject rewrites the spec under a lock, inside a sequence
-// count (odd while it writes): a deciding thread reads the spec with relaxed
-// atomics, the name byte by byte, and gives up (no failure, nothing counted)
+// count (odd while it writes): a deciding thread reads the spec with acquire
+// loads, the name byte by byte, and gives up (no failure, nothing counted)
 // when the count moved meanwhile.  The eligible-call count and the failures
 // of the spec carry the spec's generation in their top bits and are only
 // advanced by a compare-exchange that checks it, so a call that overlaps a
