@@ -268,12 +268,12 @@ TEST(Reports, Pmem) {
             // clang-format off
             EXPECT_EQ(doc["pools"][p], json({{"pool", p}, {"name", ps.name}, {"size", ps.size}, {"alloc_count", ps.alloc_count},
                 {"free_count", ps.free_count}, {"fail_count", ps.fail_count}, {"live_count", ps.live_count},
-                {"peak_live_count", ps.peak_live_count}}));
+                {"peak_live_count", ps.peak_live_count}, {"injected_count", 0}}));
             // clang-format on
         }
         EXPECT_EQ(doc["modules"][4],
                   json::parse(R"({"mid":4,"name":"timers","alloc_size":0,"free_size":0,
-            "live_bytes":0,"peak_live_bytes":0,"pools":[{"pool":9,"alloc_count":0,"free_count":0,"fail_count":2}],
+            "live_bytes":0,"peak_live_bytes":0,"injected_count":0,"pools":[{"pool":9,"alloc_count":0,"free_count":0,"fail_count":2}],
             "limit":499,"over_limit_failed":1})"));
         EXPECT_TRUE(doc["inited"] == true && doc["pools"][4]["peak_live_count"] == 1 &&
                     doc["modules"][1]["live_bytes"] == std::stoul(u) &&
@@ -337,7 +337,7 @@ TEST(Reports, MemStatis) {
         // clang-format off
         EXPECT_EQ(doc["modules"][id], json({{"id", id}, {"module_name", snap[id].module_name},
             {"mem_alloced", snap[id].mem_alloced}, {"peak_mem_alloced", snap[id].peak_mem_alloced},
-            {"limit", snap[id].limit}, {"over_limit_failed", snap[id].over_limit_failed}}));
+            {"limit", snap[id].limit}, {"over_limit_failed", snap[id].over_limit_failed}, {"injected_count", 0}}));
     // clang-format on
     EXPECT_TRUE(snap[quiet].limit == UINT64_MAX && snap[above].peak_mem_alloced == 1048592 &&
                 snap[above].mem_alloced == 0 && snap[cache].over_limit_failed == 3 &&

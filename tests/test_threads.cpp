@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "ap_settings.h"
 #include "ap_stats.h"
+#include "auto_plex.h"
 #include "malloc_statis.h"
 #include "pmem.h"
 
@@ -525,4 +527,37 @@ TEST(Threads, ThreadWaitingForABusyPoolIsWokenWhenItFrees) {
     walker.join();
     EXPECT_TRUE(first && second);
     pmem_free(first), pmem_free(second);
+}
+
+// Fault injection raced: re-arms with a changing name while two threads
+// allocate (the race detector's part), then a cap that two threads reach
+// together and that must still fail exactly `times` calls.
+TEST(Threads, InjectionCapExactWhileOthersAllocate) {
+    auto_plex plex;
+    auto_plex_init(&plex, 32, 0, "capped");
+    std::atomic<long> failed{0};
+    auto churn = [&](int) {
+        for (int i = 0; i < steps(20000); i++) {
+            void *p = auto_plex_alloc(&plex);
+            p ? auto_plex_free(&plex, p) : void(failed++);
+        }
+    };
+    std::atomic<bool> stop{false};
+    {
+        std::jthread rearm([&stop] {
+            for (int i = 0; !stop; i++) {
+                ap_fail_spec r = {3, 0, 0, 0, 0, -1, -1, i % 2 ? "capped" : "elsewhere", nullptr};
+                ap_fail_inject(&r);
+            }
+        });
+        spawn(2, churn);
+        stop = true;
+    }
+    const uint64_t before = ap_fail_injected();
+    EXPECT_TRUE(plex.alloc_failed == before && uint64_t(failed.exchange(0)) == before);
+    ap_fail_spec capped = {2, 0, 0, 50, 0, -1, -1, "capped", nullptr};
+    ASSERT_EQ(ap_fail_inject(&capped), 0);
+    spawn(2, churn);
+    EXPECT_TRUE(failed == 50 && ap_fail_injected() == before + 50);
+    auto_plex_clear(&plex);
 }

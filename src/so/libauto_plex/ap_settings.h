@@ -53,7 +53,9 @@ AP_API size_t auto_plex_settings(char *buf, size_t size);
  *
  * Filters restrict to one kind of call: pmem_module and pmem_pool to pmem's
  * calls, plex to auto_plex_alloc, statis_module to the accounted calls; with
- * no filter every kind is eligible. */
+ * no filter every kind is eligible.  A resize that allocates nothing (a
+ * pmem_realloc within its pool, a realloc_with_statis within the block) is
+ * no call here, nor is a pmem call before pmem_init. */
 typedef struct ap_fail_spec {
     uint64_t every;            /* fail every n-th eligible call; 0: no interval */
     uint32_t permille;         /* chance per eligible call, 0..1000; 0: no draw */

@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "platform/ap_check.h"
+#include "platform/ap_inject.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 #include "private/settings.h"
@@ -281,6 +282,20 @@ inline void plex_free_checked(auto_plex *me, void *ptr) {
     return plex_pool_alloc(me);
 }
 
+// auto_plex_alloc while fault injection is armed, out of line so that the
+// unarmed call keeps its tail calls.  An injected failure is counted as any
+// failed allocation and apart; nothing else changes.  A cleared plex has no
+// name, so it never fails here.
+[[gnu::noinline, gnu::cold]] void *plex_alloc_armed(auto_plex *me) {
+    if (ap_inject_fail({kInjectPlex, -1, -1, me->module_name, me->item_size})) {
+        plex_guard g(me);
+        me->alloc_failed++;
+        plex_ext_of(me)->alloc_injected++;
+        return nullptr;
+    }
+    return ap_threaded() ? plex_alloc_locked(me) : plex_pool_alloc(me);
+}
+
 [[gnu::noinline]] void plex_free_locked(auto_plex *me, void *ptr) {
     plex_guard g(me, true);
     plex_free_checked(me, ptr);
@@ -422,6 +437,8 @@ AP_API void auto_plex_clear(auto_plex *me) {
 // costs the single-threaded path no registers.
 AP_API void *auto_plex_alloc(auto_plex *me) {
     LIBAP_CHECK(me);
+    if (ap_inject_armed()) [[unlikely]]
+        return plex_alloc_armed(me);
     if (ap_threaded()) [[unlikely]]
         return plex_alloc_locked(me);
     return plex_pool_alloc(me);

@@ -33,6 +33,7 @@
 #include <type_traits>
 
 #include "platform/ap_check.h"
+#include "platform/ap_inject.h"
 #include "platform/ap_sys.h"
 #include "private/malloc_statis_private.h"
 #include "private/settings.h"
@@ -246,6 +247,17 @@ inline void *accounted(int module_id, size_t bytes, Allocate &&allocate) {
     return block;
 }
 
+// Whether an accounted call fails by fault injection; the record then counts
+// it and the account stays as it is.  Only asked while injection is armed.
+[[gnu::noinline, gnu::cold]] bool injected(int module_id, size_t bytes) {
+    if (!ap_inject_fail({kInjectStatis, -1, -1, entry(module_id)->module_name, bytes}))
+        return false;
+    statis_record *r = record(module_id);
+    ap_guard g(&r->lock, kRankStatisRecord);
+    ap_count_locked(&r->injected);
+    return true;
+}
+
 void take_registry() {
     ap_lock_take(&s_registry_lock, kRankStatisRegistry);
 }
@@ -310,6 +322,8 @@ AP_API int set_module_mem_limit(size_t limit, int module_id) {
 
 AP_API void *malloc_with_statis(size_t size, int module_id) {
     MEM_STATIS_CHECK_ID(module_id);
+    if (ap_inject_armed() && injected(module_id, size)) [[unlikely]]
+        return nullptr;
     return accounted(module_id, size, [size] { return ap_sys_malloc(size); });
 }
 
@@ -324,6 +338,8 @@ AP_API void *calloc_with_statis(size_t count, size_t size, int module_id) {
         if (r->pub.limit != 0) r->pub.over_limit_failed++;
         return nullptr;
     }
+    if (ap_inject_armed() && injected(module_id, bytes)) [[unlikely]]
+        return nullptr;
     return accounted(module_id, bytes, [count, size] { return ap_sys_calloc(count, size); });
 }
 
@@ -341,6 +357,9 @@ AP_API void *realloc_with_statis(void *ptr, size_t size, int module_id) {
         return nullptr;
     }
     const size_t old_size = ptr ? size_t(usable_size(ptr)) : 0;
+    // A resize within the block's usable size allocates nothing.
+    if (ap_inject_armed() && (!ptr || size > old_size) && injected(module_id, size)) [[unlikely]]
+        return nullptr;
     const bool threaded = ap_threaded();
     {
         ap_guard g(&r->lock, kRankStatisRecord, threaded);
@@ -393,7 +412,7 @@ const statis_record *mem_statis_record_internal(int32_t id) {
 mem_statis_figures mem_statis_figures_internal(int32_t id) {
     statis_record *r = record(id);
     ap_guard g(&r->lock, kRankStatisRecord);
-    return {r->pub, r->peak_mem_alloced};
+    return {r->pub, r->peak_mem_alloced, r->injected};
 }
 
 bool mem_statis_reads_chunks_internal() {

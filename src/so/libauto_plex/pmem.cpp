@@ -27,6 +27,7 @@
 #include <type_traits>
 
 #include "platform/ap_check.h"
+#include "platform/ap_inject.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 #include "private/pmem_private.h"
@@ -539,6 +540,30 @@ inline void count_allocation(unsigned id, module_statis *module, void *block) {
     }
 }
 
+// Failures made by fault injection, counted in fail_count like any and here
+// apart: per pool under the pool's lock, per module (served by many pools)
+// by atomic adds.
+uint64_t s_pool_injected[PMEM_POOL_ID_N];
+uint64_t s_module_injected[PMEM_MID_N];
+
+// Only asked while injection is armed.
+[[gnu::noinline, gnu::cold]] bool inject_fail(uint16_t mid, unsigned id, size_t size) {
+    return ap_inject_fail({kInjectPmem, mid, static_cast<int32_t>(id), nullptr, size});
+}
+
+// An injected failure: nothing but the counts changes, under the locks a
+// real shortage counts under.
+[[gnu::noinline, gnu::cold]] void *refuse_injected(unsigned id, uint16_t mid) {
+    {
+        ap_guard g(id == kSystemPool ? &s_large_lock : plex_lock_of(&pmem_pools[id].pool_plex),
+                   id == kSystemPool ? kRankPoolCounters : kRankPlex);
+        count_allocation(id, &pmem_module_stats[mid], nullptr);
+        ap_count_locked(&s_pool_injected[id]);
+    }
+    __atomic_add_fetch(&s_module_injected[mid], 1, __ATOMIC_RELAXED);
+    return nullptr;
+}
+
 // `charge`: false when the caller grows the module's live bytes itself.
 [[gnu::noinline]] void *allocate_large(uint16_t mid, size_t size, bool zeroed = false,
                                        bool charge = true) {
@@ -664,6 +689,10 @@ inline void *allocate_in(unsigned id, uint16_t mid) {
 inline void *allocate(uint16_t mid, size_t size) {
     if (size > PMEM_MAX_SIZE) return nullptr;
     const unsigned id = pmem_size2id(size);
+    // Injection first: a failure it makes is one the request could have met
+    // before any ceiling was looked at.
+    if (ap_inject_armed() && inject_fail(mid, id, size)) [[unlikely]]
+        return refuse_injected(id, mid);
     if (extras_on()) [[unlikely]]
         return allocate_extras(mid, size, id);
     if (id == kSystemPool) [[unlikely]]
@@ -843,9 +872,12 @@ AP_API void *pmem_calloc(uint16_t mid, size_t count, size_t size) {
     if (__builtin_mul_overflow(count, size, &n)) return nullptr;
     // A large area is zeroed by the system allocator, which skips the pages it
     // knows to be fresh: memset would fault in every one of them.
-    if (n <= PMEM_MAX_SIZE && pmem_size2id(n) == kSystemPool)
+    if (n <= PMEM_MAX_SIZE && pmem_size2id(n) == kSystemPool) {
+        if (ap_inject_armed() && inject_fail(mid, kSystemPool, n))
+            return refuse_injected(kSystemPool, mid);
         return has_limit(mid) ? allocate_limited(mid, n, kSystemPool, true)
                               : allocate_large(mid, n, true);
+    }
     void *mem = allocate(mid, n);
     if (mem && n) memset(mem, 0, n);
     return mem;
@@ -994,7 +1026,8 @@ AP_API size_t pmem_ptr2size(const void *ptr) {
 pmem_pool_figures pmem_pool_figures_internal(unsigned pool) {
     const pool_statis &st = pmem_pool_stats[pool];
     auto read = [&](uint64_t peak) {
-        return pmem_pool_figures{st.alloc_count, st.free_count, st.fail_count, peak};
+        return pmem_pool_figures{st.alloc_count, st.free_count, st.fail_count, peak,
+                                 s_pool_injected[pool]};
     };
     if (pool == kSystemPool) {
         ap_guard g(&s_large_lock, kRankPoolCounters);
@@ -1019,6 +1052,10 @@ uint64_t pmem_module_over_limit_internal(unsigned mid) {
 
 bool pmem_poison_internal() {
     return __atomic_load_n(&s_poison_wanted, __ATOMIC_RELAXED);
+}
+
+uint64_t pmem_module_injected_internal(unsigned mid) {
+    return ap_read(&s_module_injected[mid]);
 }
 
 // Before pmem_init the counter records have no names yet; the reports then

@@ -2,7 +2,8 @@
 //
 // One lock per piece of shared state: each plex (pmem's pools included), the
 // plex registry, pmem's large-area set and counters, the release bookkeeping,
-// the mem_statis registry and each of its module records.  Two threads on
+// the mem_statis registry and each of its module records, the fault-injection
+// spec.  Two threads on
 // different pools never meet.
 //
 // While glibc says the process has one thread (__libc_single_threaded) no
@@ -34,6 +35,7 @@ enum ap_lock_rank : unsigned {
     kRankRelease,         // what the pools hold and have given back
     kRankStatisRegistry,  // mem_statis' module table
     kRankStatisRecord,    // one mem_statis module record
+    kRankInject,          // the fault-injection spec
     kRankLeakReport,      // where the leak list goes at exit; last: callers may hold others
     kRankCount
 };

@@ -36,6 +36,7 @@ struct plex_block_record {
 struct alignas(64) auto_plex_ext {
     ap_lock lock;             // first, on the extension's own cache line
     uint64_t peak_using_num;  // highest using_num since auto_plex_init
+    uint64_t alloc_injected;  // of alloc_failed, the failures made by fault injection
     plex_directory dir;
     void *allocation;  // what the system allocator returned: the extension is aligned inside it
     // the NUL-terminated name follows

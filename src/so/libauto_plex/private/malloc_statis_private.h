@@ -22,6 +22,7 @@ struct alignas(64) statis_record {
     // not accounted yet: they count against the ceiling, not in mem_alloced.
     uint64_t pending;
     ap_lock lock;
+    uint64_t injected;  // calls failed by fault injection
 };
 static_assert(sizeof(statis_record) == 64);
 
@@ -39,6 +40,7 @@ const statis_record *mem_statis_record_internal(int32_t id);
 struct mem_statis_figures {
     mem_statis_entry pub;
     int64_t peak_mem_alloced;
+    uint64_t injected;
 };
 mem_statis_figures mem_statis_figures_internal(int32_t id);
 

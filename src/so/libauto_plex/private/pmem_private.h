@@ -17,6 +17,7 @@ inline pmem_header *pmem_header_of(const void *ptr) {
 // under the pool's lock.
 struct pmem_pool_figures {
     uint64_t alloc_count, free_count, fail_count, peak_live;
+    uint64_t injected;  // failures of fail_count made by fault injection
 };
 pmem_pool_figures pmem_pool_figures_internal(unsigned pool);
 // Most bytes (usable sizes) a module has held at once.
@@ -26,6 +27,8 @@ uint64_t pmem_module_limit_internal(unsigned mid);
 uint64_t pmem_module_over_limit_internal(unsigned mid);
 // Whether poisoned releases are switched on (pmem_set_poison).
 bool pmem_poison_internal();
+// A module's failures made by fault injection (also in its fail_count).
+uint64_t pmem_module_injected_internal(unsigned mid);
 // A pool's and a module's names as the reports print them, also before
 // pmem_init has named the counter records.
 const char *pmem_pool_label_internal(unsigned pool);

@@ -33,6 +33,7 @@ void fill_plex(const auto_plex *me, auto_plex_snapshot *s) {
     s->count_clear = me->count_clear;
     s->expand_failed = me->expand_failed;
     s->alloc_failed = me->alloc_failed;
+    s->alloc_injected = me->module_name ? plex_ext_of(me)->alloc_injected : 0;
     const plex_block_counts blocks = plex_block_counts_internal(me);
     s->block_count = blocks.blocks;
     s->full_block_count = blocks.full;
@@ -48,6 +49,7 @@ void fill_pool(unsigned p, pmem_pool_snapshot *s) {
     s->fail_count = f.fail_count;
     s->live_count = f.alloc_count - f.free_count;
     s->peak_live_count = f.peak_live;
+    s->injected_count = f.injected;
 }
 
 // A module's counts change under the locks of the pools that serve it and
@@ -73,6 +75,7 @@ void fill_module(unsigned m, pmem_module_snapshot *s) {
         s->alloc_count[p] = ap_read(&st.alloc_count[p]);
         s->fail_count[p] = ap_read(&st.fail_count[p]);
     }
+    s->injected_count = pmem_module_injected_internal(m);
     s->limit = pmem_module_limit_internal(m);
     s->over_limit_failed = pmem_module_over_limit_internal(m);
 }
@@ -86,6 +89,7 @@ void fill_statis(int32_t id, mem_statis_snapshot *s) {
     s->peak_mem_alloced = f.peak_mem_alloced;
     s->limit = e.limit;
     s->over_limit_failed = e.over_limit_failed;
+    s->injected_count = f.injected;
 }
 
 // ---- the plexes, copied -----------------------------------------------------------------
@@ -214,6 +218,7 @@ constexpr ApField kPlexFields[] = {
     {"count_clear", "plex_blocks_released_total", K::kCounter, "", "Blocks given back (count_clear).", J | M, AP_AT(Plex, count_clear)},
     {"expand_failed", "plex_grow_failures_total", K::kCounter, "", "Failed attempts to get a block or its record.", J | M, AP_AT(Plex, expand_failed)},
     {"alloc_failed", "plex_alloc_failures_total", K::kCounter, "", "Allocations that returned null.", J | M | H, AP_AT(Plex, alloc_failed)},
+    {"alloc_injected", "plex_alloc_injected_failures_total", K::kCounter, "", "Of the failed allocations, those failed by fault injection.", J | M | H, AP_AT(Plex, alloc_injected)},
 };
 
 constexpr ApField kPoolFields[] = {
@@ -224,6 +229,7 @@ constexpr ApField kPoolFields[] = {
     {"fail_count", "pmem_pool_failures_total", K::kCounter, "", "Allocations refused for lack of memory.", J | M | H, AP_AT(Pool, fail_count)},
     {"live_count", "pmem_pool_live", K::kGauge, "", "Live allocations.", J | M | H, AP_AT(Pool, live_count)},
     {"peak_live_count", "pmem_pool_live_peak", K::kGauge, "", "Most live allocations at once.", J | M | H, AP_AT(Pool, peak_live_count)},
+    {"injected_count", "pmem_pool_injected_failures_total", K::kCounter, "", "Of the failures, those made by fault injection.", J | M | H, AP_AT(Pool, injected_count)},
 };
 
 constexpr ApField kModuleFields[] = {
@@ -233,6 +239,7 @@ constexpr ApField kModuleFields[] = {
     {"live_bytes", "pmem_module_live_bytes", K::kGauge, "bytes", "Usable bytes held now.", J | M | H, AP_AT(Module, live_bytes)},
     {"peak_live_bytes", "pmem_module_live_bytes_peak", K::kGauge, "bytes", "Most usable bytes held at once.", J | M | H, AP_AT(Module, peak_live_bytes)},
     {"fail_count", "pmem_module_failures_total", K::kCounter, "", "Allocations refused for lack of memory or by the ceiling.", M | H, AP_AT(Module, fail_count)},
+    {"injected_count", "pmem_module_injected_failures_total", K::kCounter, "", "Of the failures, those made by fault injection.", J | M | H, AP_AT(Module, injected_count)},
     {"limit", "pmem_module_limit_bytes", K::kGauge, "bytes", "The module's ceiling on requested bytes (0: none).", J | M | H, AP_AT(Module, limit)},
     {"over_limit_failed", "pmem_module_limit_refusals_total", K::kCounter, "", "Requests refused by the ceiling.", J | M | H, AP_AT(Module, over_limit_failed)},
 };
@@ -243,6 +250,7 @@ constexpr ApField kStatisFields[] = {
     {"peak_mem_alloced", "accounted_bytes_peak", K::kGauge, "bytes", "Most usable bytes the module held at once.", J | M | H, AP_AT(Statis, peak_mem_alloced)},
     {"limit", "accounted_limit_bytes", K::kGauge, "bytes", "The module's ceiling (0: none).", J | M | H, AP_AT(Statis, limit)},
     {"over_limit_failed", "accounted_refusals_total", K::kCounter, "", "Requests refused by the ceiling.", J | M | H, AP_AT(Statis, over_limit_failed)},
+    {"injected_count", "accounted_injected_failures_total", K::kCounter, "", "Allocation calls failed by fault injection.", J | M | H, AP_AT(Statis, injected_count)},
 };
 
 constexpr ApField kMallinfoFields[] = {

@@ -131,8 +131,9 @@ void plex_row_blocks(const PlexRow &row, Visit &&visit) {
 // The plex reports' totals: requested item size, not slot size, as hosts
 // size their bounds in objects of that size.
 struct PlexTotals {
-    uint64_t max_mem = 0, allocated = 0, used = 0;
+    uint64_t max_mem = 0, allocated = 0, used = 0, injected = 0;
     void add(const auto_plex_snapshot &s) {
+        injected += s.alloc_injected;
         max_mem += s.item_size * s.max_num;
         allocated += s.item_size * s.alloc_num;
         used += s.item_size * s.using_num;
@@ -141,8 +142,9 @@ struct PlexTotals {
 
 // pmem's totals over its modules.
 struct PmemTotals {
-    uint64_t allocated = 0, freed = 0;
+    uint64_t allocated = 0, freed = 0, injected = 0;
     void add(const pmem_module_snapshot &s) {
+        injected += s.injected_count;
         allocated += s.alloc_size;
         freed += s.free_size;
     }

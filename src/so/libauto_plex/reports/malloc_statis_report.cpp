@@ -29,16 +29,22 @@ constexpr report_mallinfo_labels kMallinfo = {{
     "Topmost releasable block (keepcost):   %d\n",
 }};
 
-// Every registered module's snapshot, in id order; returns their total.
+struct StatisTotals {
+    int64_t held = 0;
+    uint64_t injected = 0;
+};
+
+// Every registered module's snapshot, in id order; returns their totals.
 template <class Row>
-int64_t each_module(Row &&row) {
+StatisTotals each_module(Row &&row) {
     const mem_statis_table t = mem_statis_table_internal();
-    int64_t total = 0;
+    StatisTotals total;
     for (int32_t id = 0; id < t.registered; id++) {
         mem_statis_snapshot s;
         fill_statis(id, &s);
         row(s);
-        total += s.mem_alloced;
+        total.held += s.mem_alloced;
+        total.injected += s.injected_count;
     }
     return total;
 }
@@ -54,7 +60,7 @@ AP_API void mem_statis_debug(const char *path) {
     FILE *f = report_open(path, "w+");
     if (!f) return;
     fprintf(f, kReportPidsFile, report_ppid(), report_pid());
-    const int64_t total = each_module([f](const mem_statis_snapshot &s) {
+    const StatisTotals total = each_module([f](const mem_statis_snapshot &s) {
         if (s.mem_alloced <= kListedAbove && s.over_limit_failed == 0) return;
         fprintf(f, "module_name:%s alloc_mem:%zd", s.module_name, ssize_t(s.mem_alloced));
         if (s.over_limit_failed != 0)
@@ -62,21 +68,23 @@ AP_API void mem_statis_debug(const char *path) {
                     ssize_t(s.over_limit_failed));
         fputc('\n', f);
     });
-    fprintf(f, "[summary]---total_allocated_mem:%zd----\n", ssize_t(total));
+    if (total.injected) fprintf(f, kReportInjectedLine, total.injected);
+    fprintf(f, "[summary]---total_allocated_mem:%zd----\n", ssize_t(total.held));
     report_close(f);
 }
 
 AP_API void mem_statis_debug_rt(app_log_rt_fn app_log_rt) {
-    constexpr int kLineBegin = 195, kLineModule = 213, kLineSummary = 220;
+    constexpr int kLineBegin = 195, kLineModule = 213, kLineInjected = 219, kLineSummary = 220;
     if (!app_log_rt) return;
     report_head_rt(app_log_rt, kRoutine, kLineBegin, kMallinfo);
-    const int64_t total = each_module([app_log_rt](const mem_statis_snapshot &s) {
+    const StatisTotals total = each_module([app_log_rt](const mem_statis_snapshot &s) {
         app_log_rt(kRoutine, kLineModule,
                    "module_name:%s alloc_mem:%zd limit:%zd over_limit_failed:%zd\n", s.module_name,
                    ssize_t(s.mem_alloced), ssize_t(s.limit), ssize_t(s.over_limit_failed));
     });
+    if (total.injected) app_log_rt(kRoutine, kLineInjected, kReportInjectedLine, total.injected);
     app_log_rt(kRoutine, kLineSummary, "[summary]----------total_allocated_mem:%zd------------\n",
-               ssize_t(total));
+               ssize_t(total.held));
 }
 
 }  // extern "C"

@@ -18,6 +18,7 @@ constexpr int kLinePids = 79;
 constexpr int kLinePlex = 58;
 constexpr int kLineBlock = 66;
 constexpr int kLineSummary = 87;
+constexpr int kLineInjected = 86;
 
 constexpr char kPidLine[] = "=============ppid:%u pid:%u=================\n";
 constexpr char kSummaryLine[] =
@@ -87,6 +88,7 @@ AP_API void auto_plex_debug(const char *path) {
     fputs(kFileHeader, f);
     const PlexTotals totals =
         each_plex(false, [f](const PlexRow &r) { show_auto_plex_stat(r.s, f); });
+    if (totals.injected) fprintf(f, kReportInjectedLine, totals.injected);
     fprintf(f, kSummaryLine, s64(totals.max_mem), s64(totals.allocated), s64(totals.used));
     report_close(f);
 }
@@ -98,6 +100,7 @@ AP_API void auto_plex_debug_rt(app_log_rt_fn app_log_rt) {
     app_log_rt(kRoutine, kLinePids, kPidLine, report_ppid(), report_pid());
     const PlexTotals totals =
         each_plex(true, [app_log_rt](const PlexRow &r) { show_auto_plex_stat_rt(r, app_log_rt); });
+    if (totals.injected) app_log_rt(kRoutine, kLineInjected, kReportInjectedLine, totals.injected);
     app_log_rt(kRoutine, kLineSummary, kSummaryLine, s64(totals.max_mem), s64(totals.allocated),
                s64(totals.used));
 }

@@ -114,16 +114,18 @@ AP_API void pmem_statis_debug(const char *path) {
     fprintf(f, kReportPidsFile, report_ppid(), report_pid());
     file_pool_rows(f);
     const PmemTotals totals = file_module_rows(f);
+    if (totals.injected) fprintf(f, kReportInjectedLine, totals.injected);
     fprintf(f, kSummary, totals.allocated, totals.freed);
     report_close(f);
 }
 
 AP_API void pmem_statis_debug_rt(app_log_rt_fn app_log_rt) {
-    constexpr int kLineBegin = 344, kLineSummary = 391;
+    constexpr int kLineBegin = 344, kLineInjected = 390, kLineSummary = 391;
     if (!app_log_rt) return;
     report_head_rt(app_log_rt, kRoutine, kLineBegin, kMallinfo);
     rt_pool_rows(app_log_rt);
     const PmemTotals totals = rt_module_rows(app_log_rt);
+    if (totals.injected) app_log_rt(kRoutine, kLineInjected, kReportInjectedLine, totals.injected);
     app_log_rt(kRoutine, kLineSummary, kSummary, totals.allocated, totals.freed);
 }
 

@@ -18,6 +18,11 @@ inline constexpr char kReportBeginLine[] =
 // The process ids, as the file reports of pmem and mem_statis write them.
 inline constexpr char kReportPidsFile[] = "========[module_statis]---ppid:%u pid:%u=======\n";
 
+// The one line a report adds, before its summary, when some of the failures
+// it counts were made by fault injection; with none it is left out, so the
+// texts stay as hosts know them.
+inline constexpr char kReportInjectedLine[] = "injected failures: %lu\n";
+
 // Opens a report file; a null path or an unopenable file gives null, and the
 // caller then writes nothing.
 FILE *report_open(const char *path, const char *mode);
