@@ -9,6 +9,7 @@
 #include "auto_plex.h"
 #include "fault.h"
 #include "malloc_statis.h"
+#include "pmem.h"
 #include "private/auto_plex_private.h"
 
 namespace {
@@ -50,7 +51,9 @@ TEST(Settings, EnvironmentNamesEachBadPairOnceAndAppliesTheRest) {
         "release_delay_ms=12x";
     EXPECT_EQ(first_init_says(),
               "libauto_plex: AUTO_PLEX_CONF: unknown key in \"bogus=1\"; expected one of release, "
-              "release_delay_ms, release_slack, report, leak_report, poison, pmem_limit; ignored\n"
+              "release_delay_ms, release_slack, report, leak_report, poison, pmem_limit, "
+              "fail_every, fail_permille, fail_seed, fail_times, fail_min_size, fail_pmem_module, "
+              "fail_pmem_pool, fail_plex, fail_statis_module; ignored\n"
               "libauto_plex: AUTO_PLEX_CONF: \"release_delay_ms=3600001\": out of range; expected "
               "milliseconds from 0 to 3600000; ignored\n"
               "libauto_plex: AUTO_PLEX_CONF: \"noequals\": expected key=value; ignored\n"
@@ -117,4 +120,43 @@ TEST(Settings, ListingIsTruncatedLikeSnprintf) {
     EXPECT_EQ(auto_plex_settings(buf, sizeof buf), whole.size());
     EXPECT_EQ(std::string(buf), whole.substr(0, 9));
     EXPECT_EQ(auto_plex_settings(nullptr, 0), whole.size());
+}
+
+TEST(Settings, ControlKeysReachTheirComponents) {
+    ap_fault::conf_setting =
+        "fail_seed=9,fail_every=2,fail_pmem_module=net_rx,fail_plex=x,poison=on,"
+        "pmem_limit=parser:1k,pmem_limit=nosuch:1,leak_report=stderr";
+    EXPECT_EQ(first_init_says(),
+              "libauto_plex: AUTO_PLEX_CONF: \"fail_plex=x\": expected filters of one kind: empty "
+              "the others first (fail_pmem_module= and fail_pmem_pool= for pmem, fail_plex=, "
+              "fail_statis_module=); ignored\n"
+              "libauto_plex: AUTO_PLEX_CONF: \"pmem_limit=nosuch:1\": expected <module>:<bytes>, "
+              "the module a pmem module's name or an id from 0 to 128; ignored\n");
+    EXPECT_NE(settings().find("leak_report=stderr,poison=on,pmem_limit=parser:1024,fail_every=2,"
+                              "fail_permille=0,fail_seed=9,fail_times=0,fail_min_size=0,"
+                              "fail_pmem_module=net_rx,fail_pmem_pool=,fail_plex=,"
+                              "fail_statis_module="),
+              std::string::npos)
+        << settings();
+    pmem_init();
+    void *kept = pmem_malloc(1, 8);
+    EXPECT_TRUE(kept && !pmem_malloc(1, 8) && ap_fail_injected() == 1);
+    EXPECT_EQ(pmem_malloc(3, 1025), nullptr);  // the ceiling
+    pmem_free(kept);
+    // Pairs edit the spec in force; the last one here switches it off.
+    char message[256];
+    EXPECT_EQ(auto_plex_configure("fail_pmem_module=,fail_pmem_pool=pmem_pool_64,fail_plex=,"
+                                  "fail_pmem_pool=27,poison=maybe,pmem_limit=,leak_report=off,"
+                                  "fail_every=0",
+                                  message, sizeof message),
+              -22);
+    EXPECT_STREQ(message,
+                 "\"fail_pmem_pool=27\": expected a pool id from 0 to 26 or its name "
+                 "(pmem_pool_<size>), or nothing for any");
+    EXPECT_TRUE(lists("fail_every=0") && lists("fail_seed=9") && lists("fail_pmem_module=") &&
+                lists("fail_pmem_pool=pmem_pool_64") && lists("poison=on") &&
+                lists("pmem_limit=") && lists("leak_report=off"))
+        << settings();
+    EXPECT_NE(pmem_malloc(3, 4096), nullptr);
+    EXPECT_EQ(ap_fail_injected(), 1u);
 }

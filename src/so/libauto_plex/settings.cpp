@@ -23,6 +23,7 @@
 
 #include "auto_plex.h"
 #include "pmem.h"
+#include "platform/ap_inject.h"
 #include "platform/ap_lock.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
@@ -270,6 +271,120 @@ void show_pmem_limit(Out &o) {
     }
 }
 
+// ---- fault injection ----
+//
+// The injector keeps a spec only while it is armed, yet operators set its
+// keys one pair at a time ("fail_seed=7,fail_every=100"): the pairs edit a
+// staged spec, which is what the injector runs whenever it is armed.
+
+constexpr size_t kFailNameMax = 127;
+ap_fail_spec s_fail = {0, 0, 0, 0, 0, -1, -1, nullptr, nullptr};
+char s_fail_plex[kFailNameMax + 1], s_fail_statis[kFailNameMax + 1];
+
+// The spec in force if the injector is armed (a host may have armed it by its
+// own call), else the staged one.
+ap_fail_spec current_fail() {
+    ap_fail_spec live;
+    ap_fail_spec_internal(&live);
+    if (!live.every && !live.permille) return s_fail;
+    for (auto [from, to] :
+         {std::pair{&live.plex, s_fail_plex}, {&live.statis_module, s_fail_statis}})
+        if (*from) {
+            snprintf(to, kFailNameMax + 1, "%s", *from);
+            *from = to;
+        }
+    return live;
+}
+
+// Applies one pair's edit to the spec in force.
+template <class Edit>
+bool edit_fail(Out &why, Edit &&edit) {
+    ap_fail_spec want = current_fail();
+    edit(want);
+    if (ap_fail_inject(&want) != 0) {
+        why.put(
+            "expected filters of one kind: empty the others first (fail_pmem_module= and "
+            "fail_pmem_pool= for pmem, fail_plex=, fail_statis_module=)");
+        return false;
+    }
+    s_fail = want;
+    return true;
+}
+
+template <uint64_t ap_fail_spec::*kField>
+bool apply_fail_count(Span v, Out &why) {
+    uint64_t n;
+    return number_in(v, kField == &ap_fail_spec::min_size, 0, UINT64_MAX,
+                     kField == &ap_fail_spec::min_size ? "bytes" : "a count", why, &n) &&
+           edit_fail(why, [n](ap_fail_spec &f) { f.*kField = n; });
+}
+template <uint64_t ap_fail_spec::*kField>
+void show_fail_count(Out &o) {
+    o.putf("%lu", current_fail().*kField);
+}
+
+bool apply_fail_permille(Span v, Out &why) {
+    uint64_t n;
+    return number_in(v, false, 0, 1000, "a chance per thousand", why, &n) &&
+           edit_fail(why, [n](ap_fail_spec &f) { f.permille = uint32_t(n); });
+}
+void show_fail_permille(Out &o) {
+    o.putf("%u", current_fail().permille);
+}
+
+bool apply_fail_pmem_module(Span v, Out &why) {
+    const int mid = v.n ? pmem_module_of(v) : -1;
+    if (v.n && mid < 0) {
+        why.putf("expected %s, or nothing for any", kModuleExpected);
+        return false;
+    }
+    return edit_fail(why, [mid](ap_fail_spec &f) { f.pmem_module = mid; });
+}
+void show_fail_pmem_module(Out &o) {
+    const int mid = current_fail().pmem_module;
+    if (mid >= 0) o.put(pmem_module_names[mid]);
+}
+
+// A pool by id or by its name, pmem_pool_<size>.
+bool apply_fail_pmem_pool(Span v, Out &why) {
+    int pool = -1;
+    uint64_t id;
+    if (parse_number(v, false, &id) && id < PMEM_POOL_ID_N) pool = int(id);
+    for (int p = 0; pool < 0 && p < PMEM_POOL_ID_N; p++) {
+        char name[32];
+        snprintf(name, sizeof name, "pmem_pool_%u", pmem_pool_sizes[p]);
+        if (v.is(name)) pool = p;
+    }
+    if (v.n && pool < 0) {
+        why.put(
+            "expected a pool id from 0 to 26 or its name (pmem_pool_<size>), or nothing for any");
+        return false;
+    }
+    return edit_fail(why, [pool](ap_fail_spec &f) { f.pmem_pool = pool; });
+}
+void show_fail_pmem_pool(Out &o) {
+    const int pool = current_fail().pmem_pool;
+    if (pool >= 0) o.putf("pmem_pool_%u", pmem_pool_sizes[pool]);
+}
+
+template <const char *ap_fail_spec::*kField, char (&kCopy)[kFailNameMax + 1]>
+bool apply_fail_name(Span v, Out &why) {
+    if (v.n > kFailNameMax) {
+        why.putf("expected a name of at most %zu bytes, or nothing for any", kFailNameMax);
+        return false;
+    }
+    char name[kFailNameMax + 1];
+    memcpy(name, v.p, v.n);
+    name[v.n] = '\0';
+    if (!edit_fail(why, [&](ap_fail_spec &f) { f.*kField = v.n ? name : nullptr; })) return false;
+    if (v.n) s_fail.*kField = static_cast<const char *>(memcpy(kCopy, name, v.n + 1));
+    return true;
+}
+template <const char *ap_fail_spec::*kField>
+void show_fail_name(Out &o) {
+    if (const char *name = current_fail().*kField) o.put(name);
+}
+
 // In the README's order, which the listing keeps.
 constexpr Key kKeys[] = {
     {"release", apply_release, show_release},
@@ -279,6 +394,18 @@ constexpr Key kKeys[] = {
     {"leak_report", apply_leak_report, show_leak_report},
     {"poison", apply_poison, show_poison},
     {"pmem_limit", apply_pmem_limit, show_pmem_limit},
+    {"fail_every", apply_fail_count<&ap_fail_spec::every>, show_fail_count<&ap_fail_spec::every>},
+    {"fail_permille", apply_fail_permille, show_fail_permille},
+    {"fail_seed", apply_fail_count<&ap_fail_spec::seed>, show_fail_count<&ap_fail_spec::seed>},
+    {"fail_times", apply_fail_count<&ap_fail_spec::times>, show_fail_count<&ap_fail_spec::times>},
+    {"fail_min_size", apply_fail_count<&ap_fail_spec::min_size>,
+     show_fail_count<&ap_fail_spec::min_size>},
+    {"fail_pmem_module", apply_fail_pmem_module, show_fail_pmem_module},
+    {"fail_pmem_pool", apply_fail_pmem_pool, show_fail_pmem_pool},
+    {"fail_plex", apply_fail_name<&ap_fail_spec::plex, s_fail_plex>,
+     show_fail_name<&ap_fail_spec::plex>},
+    {"fail_statis_module", apply_fail_name<&ap_fail_spec::statis_module, s_fail_statis>,
+     show_fail_name<&ap_fail_spec::statis_module>},
 };
 
 // ---- applying a text ----------------------------------------------------------

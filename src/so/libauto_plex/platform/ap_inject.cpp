@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "platform/ap_lock.h"
+#include "private/settings.h"
 #include "pmem.h"
 
 uint32_t ap_inject_armed_word;
@@ -157,6 +158,7 @@ void ap_fail_spec_internal(ap_fail_spec *out) {
 extern "C" {
 
 AP_API int ap_fail_inject(const ap_fail_spec *spec) {
+    ap_settings_load_once();  // so that the environment never overrides a call
     const bool on = spec && (spec->every || spec->permille);
     ap_fail_spec s = on ? *spec : ap_fail_spec{0, 0, 0, 0, 0, -1, -1, nullptr, nullptr};
     const bool by_pmem = s.pmem_module != -1 || s.pmem_pool != -1;
