@@ -18,7 +18,13 @@
  * host's logging function to the terminal, and --out receives the three file
  * reports, the live-allocation report, the Prometheus metrics (in metrics/,
  * where node_exporter's textfile collector can read them) and the history
- * with its page (tools/ap_history_view.py).  Everything is then released. */
+ * with its page (tools/ap_history_view.py).  Everything is then released,
+ * except the config table, which a host often leaves to the process's end:
+ * the leak list at exit shows it.
+ *
+ * The host starts with a settings text (--settings, the same text as
+ * AUTO_PLEX_CONF) that fails a few of the parser's resizes on purpose, as a
+ * host would test its out-of-memory paths, and asks for the leak list. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <errno.h>
@@ -34,6 +40,7 @@
 #include <unistd.h>
 
 #include "ap_monitor.h"
+#include "ap_settings.h"
 #include "auto_plex.h"
 #include "malloc_statis.h"
 #include "pmem.h"
@@ -48,15 +55,21 @@ struct options {
     uint64_t seed;
     const char *out;
     int full; /* print every report line, idle modules included */
+    const char *settings;
 };
+
+/* Every 1000th pmem call of the parser fails, five times in all; the leak
+ * list goes to stderr at exit. */
+#define DEMO_SETTINGS "fail_pmem_module=parser,fail_every=1000,fail_times=5,leak_report=stderr"
 
 static void usage(FILE *to) {
     fprintf(to,
-            "usage: demo_host [--seconds S] [--seed N] [--out DIR] [--full]\n"
+            "usage: demo_host [--seconds S] [--seed N] [--out DIR] [--full] [--settings TEXT]\n"
             "  --seconds S  run S seconds of traffic (default 3)\n"
             "  --seed N     seed of the traffic (default 1)\n"
             "  --out DIR    folder for the file reports (default ./reports)\n"
-            "  --full       print every line of the callback reports\n");
+            "  --full       print every line of the callback reports\n"
+            "  --settings TEXT  the library's settings (default \"" DEMO_SETTINGS "\")\n");
 }
 
 static int parse_options(int argc, char **argv, struct options *o) {
@@ -64,6 +77,7 @@ static int parse_options(int argc, char **argv, struct options *o) {
     o->seed = 1;
     o->out = "./reports";
     o->full = 0;
+    o->settings = DEMO_SETTINGS;
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
         const char *v = i + 1 < argc ? argv[i + 1] : NULL;
@@ -80,6 +94,9 @@ static int parse_options(int argc, char **argv, struct options *o) {
         } else if (strcmp(a, "--seed") == 0 && v) {
             o->seed = strtoull(v, &end, 0);
             if (*end) return -1;
+            i++;
+        } else if (strcmp(a, "--settings") == 0 && v) {
+            o->settings = v;
             i++;
         } else if (strcmp(a, "--out") == 0 && v && *v) {
             o->out = v;
@@ -213,6 +230,7 @@ struct message {
     size_t len, cap;
 };
 static struct message s_messages[PARSERS];
+static uint64_t s_parser_refused; /* resizes refused: the message keeps its buffer */
 
 static void parser_step(void) {
     struct message *m = &s_messages[below(PARSERS)];
@@ -222,7 +240,10 @@ static void parser_step(void) {
         while (cap < m->len + chunk)
             cap *= 2;
         char *grown = pmem_realloc(MID_PARSER, m->buf, cap);
-        if (!grown) return;
+        if (!grown) {
+            s_parser_refused++;
+            return;
+        }
         m->buf = grown;
         m->cap = cap;
     }
@@ -454,7 +475,10 @@ static int write_page(const char *dir) {
 
 /* ---- start-up and shut-down --------------------------------------------- */
 
-static int start_modules(void) {
+static int start_modules(const char *settings) {
+    char why[256];
+    if (auto_plex_configure(settings, why, sizeof why) != 0)
+        fprintf(stderr, "demo_host: --settings: %s; the rest applies\n", why);
     pmem_init(); /* once, before any pmem allocation */
     if (auto_plex_init(&s_session_pool, sizeof(struct session), MAX_SESSIONS, "sessions") != 0)
         return -1;
@@ -474,8 +498,6 @@ static void stop_modules(void) {
         s_rx_head = (s_rx_head + 1) % RX_RING;
         s_rx_n--;
     }
-    for (unsigned k = 0; k < CONFIG_KEYS; k++)
-        pmem_free(s_config[k]);
     for (unsigned i = 0; i < PARSERS; i++)
         pmem_free(s_messages[i].buf);
     for (unsigned i = 0; i < WHEEL; i++)
@@ -496,7 +518,7 @@ int main(int argc, char **argv) {
     s_rng = opt.seed * 0x9E3779B97F4A7C15ULL + 1; /* never zero */
     s_log_full = opt.full;
 
-    if (start_modules() != 0) {
+    if (start_modules(opt.settings) != 0) {
         fprintf(stderr, "demo_host: out of memory at start-up\n");
         return 1;
     }
@@ -545,9 +567,13 @@ int main(int argc, char **argv) {
     printf("  sessions: %u open, %llu opened, %llu refused at the pool's bound of %d\n",
            s_session_n, (unsigned long long)s_sessions_opened,
            (unsigned long long)s_sessions_refused, MAX_SESSIONS);
-    printf("  cache:    %u entries, %llu stored, %llu refused by its %d MiB limit\n\n", s_cache_n,
+    printf("  cache:    %u entries, %llu stored, %llu refused by its %d MiB limit\n", s_cache_n,
            (unsigned long long)s_cache_inserts, (unsigned long long)s_cache_refused,
            CACHE_LIMIT >> 20);
+    printf(
+        "  parser:   %llu resizes refused (%llu failures injected in all; the message keeps "
+        "its buffer)\n\n",
+        (unsigned long long)s_parser_refused, (unsigned long long)ap_fail_injected());
 
     auto_plex_debug_rt(log_line);
     pmem_statis_debug_rt(log_line);
@@ -576,6 +602,11 @@ int main(int argc, char **argv) {
         printf("page:         %s/history.html\n", opt.out);
     else
         printf("page:         not written (needs python3 and %s)\n", AP_HISTORY_VIEWER);
+    char settings[1024];
+    auto_plex_settings(settings, sizeof settings);
+    printf("settings:     %s\n", settings);
     stop_modules();
+    printf("leak list:    at exit, on stderr (the config table is left to the process's end)\n");
+    fflush(stdout); /* before the exit handlers write to stderr */
     return rc;
 }
