@@ -5,6 +5,7 @@
 #ifndef AUTO_PLEX_BENCH_BACKENDS_H
 #define AUTO_PLEX_BENCH_BACKENDS_H
 
+#include <stdint.h>
 #include <stdlib.h>
 
 #include <boost/pool/object_pool.hpp>
@@ -12,6 +13,7 @@
 #include <memory_resource>
 #include <new>
 
+#include "ap_settings.h"
 #include "auto_plex.h"
 #include "malloc_statis.h"
 #include "pmem.h"
@@ -37,6 +39,30 @@ struct Pmem {
     void *alloc(size_t n) { return pmem_malloc(kPmemModule, n); }
     void free(void *p, size_t) { pmem_free(p); }
     void *realloc(void *p, size_t, size_t n) { return pmem_realloc(kPmemModule, p, n); }
+};
+
+// pmem with one of the operators' controls switched on, to price it; each is
+// process-wide, so the backend switches it off again when it goes.
+struct PmemPoisoned : Pmem {
+    explicit PmemPoisoned(size_t n = 0) : Pmem(n) { pmem_set_poison(1); }
+    ~PmemPoisoned() { pmem_set_poison(0); }
+};
+
+// A ceiling never reached: what the exact test costs.
+struct PmemLimited : Pmem {
+    explicit PmemLimited(size_t n = 0) : Pmem(n) {
+        pmem_set_module_mem_limit(SIZE_MAX / 2, kPmemModule);
+    }
+    ~PmemLimited() { pmem_set_module_mem_limit(0, kPmemModule); }
+};
+
+// Injection armed for plexes only: every pmem call asks and is let through.
+struct PmemInjectArmed : Pmem {
+    explicit PmemInjectArmed(size_t n = 0) : Pmem(n) {
+        ap_fail_spec spec = {1, 0, 0, 0, 0, -1, -1, "no such plex", nullptr};
+        ap_fail_inject(&spec);
+    }
+    ~PmemInjectArmed() { ap_fail_inject(nullptr); }
 };
 
 struct Statis {

@@ -3,6 +3,7 @@
 // the process's malloc measured in the same run.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,10 @@ int main(int argc, char **argv) {
     add_fixed<BoostPool>("boost_pool", max_n);
     add_fixed<BoostObjectPool>("boost_object_pool", 10000);
     add_fixed<Pmr>("pmr_pool", max_n);
+    // What pmem's controls cost while on (off, they are the pmem rows).
+    add_fixed<PmemPoisoned>("pmem_poison", std::min<int64_t>(max_n, 100000));
+    add_fixed<PmemLimited>("pmem_limit", std::min<int64_t>(max_n, 100000));
+    add_fixed<PmemInjectArmed>("pmem_inject_armed", std::min<int64_t>(max_n, 100000));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
