@@ -5,9 +5,12 @@
 
 #include <string>
 
+#include "ap_monitor.h"
 #include "ap_settings.h"
+#include "ap_stats.h"
 #include "auto_plex.h"
 #include "fault.h"
+#include "testing.h"
 #include "malloc_statis.h"
 #include "pmem.h"
 #include "private/auto_plex_private.h"
@@ -43,6 +46,16 @@ TEST(Settings, DefaultsAreListedInOrderAndApplyAgainUnchanged) {
     EXPECT_EQ(auto_plex_configure(before.c_str(), message, sizeof message), 0) << message;
     EXPECT_STREQ(message, "");
     EXPECT_EQ(settings(), before);
+    // The machine-readable reports carry the listing.
+    std::string metrics;
+    ap_metrics_write_to([](const char *t, size_t n,
+                           void *c) { return static_cast<std::string *>(c)->append(t, n), 0; },
+                        &metrics);
+    EXPECT_NE(metrics.find("\nauto_plex_settings_info{settings=\"" + before + "\"} 1\n"),
+              std::string::npos);
+    const std::string path = t::temp_path("settings.json");
+    ASSERT_EQ(mem_statis_debug_json(path.c_str()), 0);
+    EXPECT_NE(t::read_file(path).find("\"settings\":\"" + before + "\""), std::string::npos);
 }
 
 TEST(Settings, EnvironmentNamesEachBadPairOnceAndAppliesTheRest) {

@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "ap_settings.h"
 #include "platform/ap_sys.h"
 #include "private/auto_plex_private.h"
 #include "private/malloc_statis_private.h"
@@ -170,6 +171,14 @@ bool metrics(TextOut &o) {
     record_families(o, kModuleRecord);
     record_families(o, kStatisRecord);
     record_families(o, kMallinfoRecord);
+    // The settings in force as one label, so a dashboard can show what a
+    // process was started with next to what it did.
+    char settings[kSettingsTextMax];
+    auto_plex_settings(settings, sizeof settings);
+    o.put("# HELP auto_plex_settings_info The settings in force (auto_plex_settings).\n"
+          "# TYPE auto_plex_settings_info gauge\nauto_plex_settings_info{settings=\"");
+    o.label_value(settings);
+    o.put("\"} 1\n");
     return o.finish();
 }
 

@@ -23,6 +23,10 @@ inline constexpr char kReportPidsFile[] = "========[module_statis]---ppid:%u pid
 // texts stay as hosts know them.
 inline constexpr char kReportInjectedLine[] = "injected failures: %lu\n";
 
+// Room for the settings text the machine-readable reports carry: every key
+// and a ceiling for each of pmem's 129 modules.
+inline constexpr size_t kSettingsTextMax = 8192;
+
 // Opens a report file; a null path or an unopenable file gives null, and the
 // caller then writes nothing.
 FILE *report_open(const char *path, const char *mode);

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "ap_settings.h"
 #include "platform/ap_check.h"
 #include "private/auto_plex_private.h"
 #include "private/malloc_statis_private.h"
@@ -76,6 +77,9 @@ void head(ApJson &j, const char *report) {
     j.i64("time", static_cast<int64_t>(time(nullptr)));
     j.u64("ppid", report_ppid());
     j.u64("pid", report_pid());
+    char settings[kSettingsTextMax];
+    auto_plex_settings(settings, sizeof settings);
+    j.str("settings", settings);
 }
 
 void document(ApJson &j, const char *report, json_body body) {
