@@ -414,7 +414,7 @@ constexpr Key kKeys[] = {
 struct Run {
     const char *source;  // the variable, for the stderr lines; null for a call
     unsigned rejected = 0;
-    char first[256] = "";  // the first rejection, for the call's message
+    char first[512] = "";  // the first rejection, for the call's message
 };
 
 // A rejected pair: one line on stderr for the environment, the first one
@@ -437,7 +437,7 @@ void reject(Run &run, Span shown, const char *why_text, bool unknown) {
     }
     if (run.rejected++ == 0) snprintf(run.first, sizeof run.first, "%s", line);
     if (!run.source) return;
-    char full[640];
+    char full[sizeof "libauto_plex: AUTO_PLEX_CONF: ; ignored\n" + 512];
     const int n = snprintf(full, sizeof full, "libauto_plex: %s%s%s; ignored\n",
                            strcmp(run.source, "AUTO_PLEX_CONF") == 0 ? run.source : "",
                            strcmp(run.source, "AUTO_PLEX_CONF") == 0 ? ": " : "", line);
