@@ -136,8 +136,9 @@ TEST(Inject, FiltersAndRefusedSpecs) {
                 !realloc_with_statis(b, 10000, acct) && !strcmp(b, "kept"));
     mem_statis_take_snapshot(after, 2);
     EXPECT_TRUE(after[0].mem_alloced == before[0].mem_alloced && after[0].injected_count == 3);
-    EXPECT_TRUE(realloc_with_statis(b, 50, acct) && malloc_with_statis(10, quiet) &&
-                pmem_malloc(1, 100) &&
+    void *q = nullptr;
+    EXPECT_TRUE((b = static_cast<char *>(realloc_with_statis(b, 50, acct))) &&
+                (q = malloc_with_statis(10, quiet)) && pmem_malloc(1, 100) &&
                 (mem_statis_take_snapshot(after, 2), after[1].injected_count == 0));
     const std::string long_name(128, 'n');
     ap_fail_spec bad[6] = {spec(1, 1001), spec(1), spec(1), spec(1), spec(1), spec(1)};
@@ -150,4 +151,5 @@ TEST(Inject, FiltersAndRefusedSpecs) {
         << "the spec in force changed";
     s = spec(1), s.plex = long_name.c_str() + 1;
     EXPECT_EQ(ap_fail_inject(&s), 0);
+    free_with_statis(b, acct), free_with_statis(kept[2], acct), free_with_statis(q, quiet);
 }
