@@ -122,7 +122,7 @@ TEST(Settings, CallRejectsWithAMessageAndAppliesTheRest) {
     EXPECT_EQ(std::string(message).rfind("unknown key in \"" + std::string(80, 'k') + "...\"", 0),
               0u)
         << message;
-    EXPECT_EQ(auto_plex_configure("release_slack=18446744073709551616", message, sizeof message),
+    EXPECT_EQ(auto_plex_configure("fail_every=18446744073709551616", message, sizeof message),
               -22);
     EXPECT_NE(std::string(message).find("out of range"), std::string::npos) << message;
 }

@@ -92,9 +92,11 @@ struct Out {
 
 // ---- values -------------------------------------------------------------------
 
+enum Parsed { kNotANumber, kNumber, kPast64Bits };
+
 // A decimal count; byte sizes may end in k, m or g (binary multiples).
-bool parse_number(Span v, bool bytes, uint64_t *out) {
-    if (v.n == 0) return false;
+Parsed parse_number(Span v, bool bytes, uint64_t *out) {
+    if (v.n == 0) return kNotANumber;
     unsigned shift = 0;
     if (bytes) {
         switch (v.p[v.n - 1]) {
@@ -111,16 +113,17 @@ bool parse_number(Span v, bool bytes, uint64_t *out) {
                 shift = 30;
                 break;
         }
-        if (shift && --v.n == 0) return false;
+        if (shift && --v.n == 0) return kNotANumber;
     }
     uint64_t x = 0;
+    bool wrapped = false;
     for (size_t i = 0; i < v.n; i++) {
-        if (v.p[i] < '0' || v.p[i] > '9') return false;
-        if (__builtin_mul_overflow(x, 10u, &x) || __builtin_add_overflow(x, v.p[i] - '0', &x))
-            x = UINT64_MAX;  // out of every range, still reported as a number
+        if (v.p[i] < '0' || v.p[i] > '9') return kNotANumber;
+        wrapped |= __builtin_mul_overflow(x, 10u, &x) | __builtin_add_overflow(x, v.p[i] - '0', &x);
     }
-    *out = shift && x > (UINT64_MAX >> shift) ? UINT64_MAX : x << shift;
-    return true;
+    wrapped |= shift && x > (UINT64_MAX >> shift);
+    *out = x << shift;
+    return wrapped ? kPast64Bits : kNumber;
 }
 
 using Apply = bool (*)(Span value, Out &why);
@@ -135,9 +138,10 @@ struct Key {
 // A number in [lo, hi]; `what` names the unit for the message.
 bool number_in(Span v, bool bytes, uint64_t lo, uint64_t hi, const char *what, Out &why,
                uint64_t *out) {
-    const bool parsed = parse_number(v, bytes, out);
-    if (parsed && *out >= lo && *out <= hi) return true;
-    why.putf("%sexpected %s from %lu to %lu", parsed ? "out of range; " : "", what, lo, hi);
+    const Parsed parsed = parse_number(v, bytes, out);
+    if (parsed == kNumber && *out >= lo && *out <= hi) return true;
+    why.putf("%sexpected %s from %lu to %lu", parsed != kNotANumber ? "out of range; " : "", what,
+             lo, hi);
     return false;
 }
 
@@ -232,7 +236,8 @@ void show_poison(Out &o) {
 // A pmem module by its name in pmem_modules.def or its id; -1 for neither.
 int pmem_module_of(Span v) {
     uint64_t id;
-    if (parse_number(v, false, &id)) return id < PMEM_MID_N ? int(id) : -1;
+    if (const Parsed p = parse_number(v, false, &id); p != kNotANumber)
+        return p == kNumber && id < PMEM_MID_N ? int(id) : -1;
     for (int mid = 0; mid < PMEM_MID_N; mid++)
         if (v.is(pmem_module_names[mid])) return mid;
     return -1;
@@ -349,7 +354,7 @@ void show_fail_pmem_module(Out &o) {
 bool apply_fail_pmem_pool(Span v, Out &why) {
     int pool = -1;
     uint64_t id;
-    if (parse_number(v, false, &id) && id < PMEM_POOL_ID_N) pool = int(id);
+    if (parse_number(v, false, &id) == kNumber && id < PMEM_POOL_ID_N) pool = int(id);
     for (int p = 0; pool < 0 && p < PMEM_POOL_ID_N; p++) {
         char name[32];
         snprintf(name, sizeof name, "pmem_pool_%u", pmem_pool_sizes[p]);
