@@ -148,6 +148,8 @@ bool number_in(Span v, bool bytes, uint64_t lo, uint64_t hi, const char *what, O
 // ---- the keys -------------------------------------------------------------------
 
 const char *const kPolicyNames[] = {"pages", "trim", "delay"};  // by policy number
+static_assert(AUTO_PLEX_RELEASE_PAGES == 0 && AUTO_PLEX_RELEASE_TRIM == 1 &&
+              AUTO_PLEX_RELEASE_DELAY == 2);
 
 bool apply_release(Span v, Out &why) {
     for (int p = 0; p < 3; p++)
@@ -169,8 +171,8 @@ void show_release_delay(Out &o) {
     o.putf("%u", plex_release_delay_internal());
 }
 
-// Up to 1 TiB: past that the slack means "never", which a host says better
-// with release=trim off.
+// Up to 1 TiB: a host with more than that resident and idle wants another
+// policy, and the sums the slack enters stay far from overflowing.
 constexpr uint64_t kSlackMost = uint64_t{1} << 40;
 bool apply_release_slack(Span v, Out &why) {
     uint64_t bytes;
@@ -215,7 +217,7 @@ void show_leak_report(Out &o) {
     o.put(ap_leak_report_where_internal());
 }
 
-// 1/0 as operators write them.
+// On and off in the spellings operators use.
 int parse_switch(Span v) {
     for (const char *on : {"on", "1", "yes", "true"})
         if (v.is(on)) return 1;
@@ -443,9 +445,10 @@ void reject(Run &run, Span shown, const char *why_text, bool unknown) {
     if (run.rejected++ == 0) snprintf(run.first, sizeof run.first, "%s", line);
     if (!run.source) return;
     char full[sizeof "libauto_plex: AUTO_PLEX_CONF: ; ignored\n" + 512];
+    // An alias's pair already shows its variable.
+    const bool text = strcmp(run.source, "AUTO_PLEX_CONF") == 0;
     const int n = snprintf(full, sizeof full, "libauto_plex: %s%s%s; ignored\n",
-                           strcmp(run.source, "AUTO_PLEX_CONF") == 0 ? run.source : "",
-                           strcmp(run.source, "AUTO_PLEX_CONF") == 0 ? ": " : "", line);
+                           text ? run.source : "", text ? ": " : "", line);
     // write(2), not stdio: this may run inside the preload's malloc.
     ssize_t ignored = write(STDERR_FILENO, full, std::min<size_t>(size_t(n), sizeof full - 1));
     (void)ignored;
