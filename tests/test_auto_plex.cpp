@@ -3,9 +3,7 @@
 // the pre-allocation marker and the contract checks.  Hand-out order, growth
 // failures and every invariant after random steps are the randomized run's
 // (fuzz/fuzz_walk.cpp).
-#include <stdio.h>
 
-#include "auto_plex.h"
 #include "testing.h"
 
 namespace {
@@ -200,6 +198,7 @@ TEST(AutoPlex, ContractViolationsStopTheProcess) {
     auto_plex_init(&pool, 64, 0, "pool");
     auto_plex_init(&other, 64, 0, "other");
     void *theirs = auto_plex_alloc(&other);
+    auto ctl = [&pool] { return &pool.first_free_block->ctl; };
     std::pair<std::function<void()>, const char *> cases[] = {
         {[] { auto_plex_init(nullptr, 8, 0, "x"); }, "auto_plex_init: Assertion `me' failed"},
         {[&] { auto_plex_init(&zero, 0, 0, "x"); }, "Assertion `item_size > 0' failed"},
@@ -214,40 +213,26 @@ TEST(AutoPlex, ContractViolationsStopTheProcess) {
          "plex_init_internal: Assertion `me && item_size' failed"},
         {[&] { auto_plex_alloc(&pool), auto_plex_free(&pool, theirs); },
          "auto_plex_free: Assertion `avl_node' failed"},
-        {[&] {
-             auto_plex_alloc(&pool),
-                 auto_plex_free(&pool, get_end_ptr(&pool.first_free_block->ctl));
-         },
+        {[&] { auto_plex_alloc(&pool), auto_plex_free(&pool, get_end_ptr(ctl())); },
          "Assertion `avl_node' failed"},  // one past the last slot
         {[&] { pool.using_num = 3, auto_plex_alloc(&pool); },
          "Assertion `me->using_num == me->alloc_num' failed"},
-        {[&] {
-             auto_plex_alloc(&pool);
-             pool.first_free_block->ctl.head = nullptr;
-             auto_plex_alloc(&pool);
-         },
+        {[&] { auto_plex_alloc(&pool), ctl()->head = nullptr, auto_plex_alloc(&pool); },
          "plex_alloc_internal: Assertion `me && me->head' failed"},
-        {[&] {
-             auto_plex_alloc(&pool);  // then claim room the block does not have
-             plex_head_of(&pool.first_free_block->ctl)->fresh_slot =
-                 get_end_ptr(&pool.first_free_block->ctl);
+        {[&] {  // room claimed that the block does not have
+             auto_plex_alloc(&pool), plex_head_of(ctl())->fresh_slot = get_end_ptr(ctl());
              auto_plex_alloc(&pool);
          },
          "Assertion `ret' failed"},
-        {[&] {
-             // A full block whose range covers every address above static
-             // data: the next block's memory must overlap it.
-             auto_plex_init(&pool, kItem, 0, "full");
-             take(&pool, kStep);
+        {[&] {  // a full block covering all above static data: the next must overlap it
+             auto_plex_init(&pool, kItem, 0, "full"), take(&pool, kStep);
              plex_block_of_node(pool.using_tree)->ctl.head = &g_huge_head;
              plex_block_of_node(pool.using_tree)->ctl.item_size = uint64_t{1} << 20;
              auto_plex_alloc(&pool);
          },
-         "Assertion `\\(\\(unsigned long\\)\\(get_end_ptr\\(\\(&\\(\\(b1\\)->ctl\\)\\)\\)\\)\\) < "
-         "\\(\\(unsigned long\\)get_start_ptr\\(\\(&\\(\\(b2\\)->ctl\\)\\)\\)\\) \\|\\| "
-         "\\(\\(unsigned "
-         "long\\)\\(get_end_ptr\\(\\(&\\(\\(b2\\)->ctl\\)\\)\\)\\)\\) < \\(\\(unsigned "
-         "long\\)get_start_ptr\\(\\(&\\(\\(b1\\)->ctl\\)\\)\\)\\)' failed"},
+         "Assertion `..unsigned long..get_end_ptr..&..b1.->ctl..... < ..unsigned long.get_start_ptr"
+         "..&..b2.->ctl.... .. ..unsigned long..get_end_ptr..&..b2.->ctl..... < ..unsigned long"
+         ".get_start_ptr..&..b1.->ctl....' failed"},  // a parenthesis or a bar: "."
     };
     for (const auto &[run, message] : cases)
         EXPECT_DEATH(run(), message);
