@@ -1,9 +1,7 @@
 // The intrusive AVL tree: textbook shapes, the walks, removal corner cases,
 // and long random runs checked after every step by the walker.
 #include <random>
-#include <set>
 
-#include "avl_tree.h"
 #include "testing.h"
 
 namespace {

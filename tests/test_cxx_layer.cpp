@@ -3,7 +3,6 @@
 // refusals as exceptions, and what an object_pool keeps across moves and
 // failures.  Module ids of its own, so it holds in any order.
 #include <map>
-#include <memory_resource>
 #include <stdexcept>
 
 #include "libauto_plex.hpp"

@@ -2,11 +2,9 @@
 // filters), that they fail down the real paths with every count exact and
 // nothing else touched, the outputs that show them, and the specs refused.
 #include "ap_monitor.h"
-#include "ap_settings.h"
 #include "ap_stats.h"
 #include "malloc_statis.h"
 #include "platform/ap_inject.h"
-#include "pmem.h"
 #include "testing.h"
 
 namespace {

@@ -1,6 +1,5 @@
 // Module accounting's contract checks.  Holdings, ceilings, registration and
 // failures are the randomized run's (fuzz/fuzz_walk.cpp).
-#include "malloc_statis.h"
 #include "platform/ap_sys.h"
 #include "private/malloc_statis_private.h"
 #include "testing.h"

@@ -4,10 +4,7 @@
 // failures after random steps are the randomized run's.
 #include <signal.h>
 
-#include <set>
-
 #include "ap_stats.h"
-#include "pmem.h"
 #include "private/pmem_private.h"
 #include "testing.h"
 

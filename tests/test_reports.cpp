@@ -2,7 +2,6 @@
 // this run's time stamps masked), one JSON document per component against the
 // snapshot of the same moment, and the edges of snapshots and the JSON
 // writer.  Registries and counters are process-wide: fresh processes.
-#include <limits.h>
 #include <nlohmann/json.hpp>
 #include <signal.h>
 #include <stdarg.h>
@@ -15,8 +14,6 @@
 
 #include "ap_monitor.h"
 #include "ap_stats.h"
-#include "malloc_statis.h"
-#include "pmem.h"
 #include "private/malloc_statis_private.h"
 #include "testing.h"
 

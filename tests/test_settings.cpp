@@ -1,19 +1,13 @@
 // The settings text: what the environment and the call apply, what they
 // reject and say, and the listing of what is in force.  Every TEST runs in a
 // process of its own, so each one reads the environment afresh.
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "ap_monitor.h"
 #include "ap_settings.h"
 #include "ap_stats.h"
-#include "auto_plex.h"
-#include "fault.h"
 #include "testing.h"
 #include "malloc_statis.h"
 #include "pmem.h"
-#include "private/auto_plex_private.h"
 
 namespace {
 

@@ -17,9 +17,7 @@
 
 #include "ap_settings.h"
 #include "ap_stats.h"
-#include "auto_plex.h"
 #include "malloc_statis.h"
-#include "pmem.h"
 
 namespace {
 

@@ -9,8 +9,6 @@
 #include <map>
 #include <random>
 
-#include "malloc_statis.h"
-#include "pmem.h"
 #include "private/malloc_statis_private.h"
 #include "private/pmem_private.h"
 #include "testing.h"
