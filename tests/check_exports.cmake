@@ -2,10 +2,7 @@
 # rejects static constructors (process-wide state must be constant-initialised)
 # and a dependency on the C++ runtime (a malloc replacement must not drag one
 # into every program; a function-local static would, through its guard).
-execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE dyn RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "nm failed on ${LIB}")
-endif()
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE dyn COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCHALL "[^\n]+" lines "${dyn}")
 set(actual "")
 foreach(line IN LISTS lines)

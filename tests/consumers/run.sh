@@ -12,15 +12,11 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/auto_plex_consumers.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 
-fail() {
-    echo "consumers: $*" >&2
-    exit 1
-}
+fail() { echo "consumers: $*" >&2; exit 1; }
+# step LOG WHAT COMMAND...: the command's output kept in LOG, shown if it fails.
+step() { "${@:3}" >"$1" || { cat "$1" >&2; fail "$2 failed"; }; }
 
-cmake --install "$build" --prefix "$prefix" >"$work/install.log" || {
-    cat "$work/install.log" >&2
-    fail "cmake --install failed"
-}
+step "$work/install.log" "cmake --install" cmake --install "$build" --prefix "$prefix"
 pc="$(find "$prefix" -name auto_plex.pc -print -quit)"
 [ -n "$pc" ] || fail "no auto_plex.pc installed"
 lib="$(find "$prefix" -name 'libauto_plex.so.1' -print -quit)"
@@ -37,15 +33,10 @@ readelf -d "$work/host_c" | grep -q 'NEEDED.*\[libauto_plex\.so\.1\]' ||
 "$work/host_c"
 
 # C++, find_package.  No package registry, so only the prefix can answer.
-cmake -S "$here" -B "$work/cxx" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS=-Werror >"$work/cxx.log" || {
-    cat "$work/cxx.log" >&2
-    fail "configuring the C++ host failed"
-}
+step "$work/cxx.log" "configuring the C++ host" cmake -S "$here" -B "$work/cxx" \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS=-Werror
 grep -q "^auto_plex_DIR:PATH=$prefix/" "$work/cxx/CMakeCache.txt" ||
     fail "find_package found auto_plex outside the temporary prefix"
-cmake --build "$work/cxx" >"$work/cxx-build.log" || {
-    cat "$work/cxx-build.log" >&2
-    fail "building the C++ host failed"
-}
+step "$work/cxx-build.log" "building the C++ host" cmake --build "$work/cxx"
 "$work/cxx/host_cxx"

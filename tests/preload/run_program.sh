@@ -19,16 +19,9 @@ wl_${name}_prepare "$dir" "$scale"
 wl_${name}_run "$dir" "$scale" >"$dir/out.glibc"
 LD_PRELOAD=$preload AUTO_PLEX_REPORT=$dir/report.txt wl_${name}_run "$dir" "$scale" \
     >"$dir/out.pmem" 2>"$dir/err.pmem" || { cat "$dir/err.pmem"; exit 1; }
-if ! cmp -s "$dir/out.glibc" "$dir/out.pmem"; then
-    echo "output differs under the preload:"
-    diff "$dir/out.glibc" "$dir/out.pmem" | head -20
-    exit 1
-fi
-if [ -s "$dir/err.pmem" ]; then
-    echo "unexpected messages under the preload:"
-    cat "$dir/err.pmem"
-    exit 1
-fi
+cmp -s "$dir/out.glibc" "$dir/out.pmem" ||
+    { echo "output differs under the preload:"; diff "$dir/out.glibc" "$dir/out.pmem" | head -20; exit 1; }
+[ ! -s "$dir/err.pmem" ] || { echo "unexpected messages under the preload:"; cat "$dir/err.pmem"; exit 1; }
 
 report=$dir/report.txt
 [ -s "$report" ] || { echo "no report written"; exit 1; }
