@@ -161,29 +161,26 @@ TEST(Reports, AutoPlex) {
         const char *names[] = {"item_size", "step_alloc_num", "max_num", "alloc_num", "using_num", "peak_using_num",
                                "block_num", "block_count", "full_block_count", "count_expand", "count_clear",
                                "expand_failed", "alloc_failed"};
-        // clang-format on
         auto_plex_snapshot snap[4];
         memset(snap, 0xab, sizeof snap);
         ASSERT_EQ(auto_plex_take_snapshot(snap + 1, 2) + auto_plex_take_snapshot(snap, 3), 6u);
         const auto_plex_snapshot &ss = snap[1];
         uint64_t want[] = {144, 1024, 0, 2048, 1030, 1030, 1, 2, 1, 2, 0, 1, 1};
-        uint64_t got[] = {ss.item_size,        ss.step_alloc_num, ss.max_num,     ss.alloc_num,
-                          ss.using_num,        ss.peak_using_num, ss.block_num,   ss.block_count,
-                          ss.full_block_count, ss.count_expand,   ss.count_clear, ss.expand_failed,
-                          ss.alloc_failed};
+        uint64_t got[] = {ss.item_size, ss.step_alloc_num, ss.max_num, ss.alloc_num, ss.using_num,
+            ss.peak_using_num, ss.block_num, ss.block_count, ss.full_block_count, ss.count_expand,
+            ss.count_clear, ss.expand_failed, ss.alloc_failed};
+        // clang-format on
         json doc = json_rt(auto_plex_debug_json_rt, "auto_plex_debug_json_rt");
         for (size_t i = 0; i < std::size(names); i++)
             EXPECT_TRUE(got[i] == want[i] && doc["plexes"][1][names[i]] == want[i]) << names[i];
         EXPECT_TRUE(ss.plex == &sessions && !strcmp(ss.module_name, "sessions") &&
                     snap[2].peak_using_num == 1000 && snap[3].item_size == 0xababababababababu &&
-                    doc["plexes"][1]["blocks"][1]["block"] == hex(s[1]));
-        EXPECT_EQ(
-            doc["summary"],
-            json::parse(R"({"total_max_mem":32000,"allocated_mem":326912,"used_mem":180320})"));
+                    doc["plexes"][1]["blocks"][1]["block"] == hex(s[1]) &&
+                    doc["summary"] == json::parse(R"({"total_max_mem":32000,"allocated_mem":326912,
+                                                      "used_mem":180320})"));
         char *name = std::exchange(other.module_name, nullptr);  // a host that nulled it
-        EXPECT_TRUE(
-            json_rt(auto_plex_debug_json_rt, "auto_plex_debug_json_rt")["plexes"][0]["module_name"]
-                .is_null());
+        doc = json_rt(auto_plex_debug_json_rt, "auto_plex_debug_json_rt");
+        EXPECT_TRUE(doc["plexes"][0]["module_name"].is_null());
         auto_plex_debug_rt(capture);
         EXPECT_EQ(calls(2, 3).substr(0, 50), "show_auto_plex_stat_rt:58:module_name:(null) using");
         other.module_name = name;
@@ -252,7 +249,6 @@ TEST(Reports, Pmem) {
                   r + "384:1            1            0           \n" + r + "384:1            0            0           \n" +
                   r + "384:0            0            1           \n" +
                   r + "391:[summary]---total_allocated_mem:" + total + " total_freed_mem:128----\n");
-        // clang-format on
         pmem_set_module_mem_limit(499, 4);  // a refusal: the module's failure, not the pool's
         EXPECT_EQ(pmem_malloc(4, 500), nullptr);
         std::vector<pmem_module_snapshot> mods(PMEM_MID_N);
@@ -260,14 +256,11 @@ TEST(Reports, Pmem) {
                       pmem_take_module_snapshot(mods.data(), PMEM_MID_N),
                   size_t{PMEM_POOL_ID_N + PMEM_MID_N});
         json doc = json_rt(pmem_statis_debug_json_rt, "pmem_statis_debug_json_rt");
-        for (unsigned p = 0; p < PMEM_POOL_ID_N; p++) {
-            const pmem_pool_snapshot &ps = pools[p];
-            // clang-format off
-            EXPECT_EQ(doc["pools"][p], json({{"pool", p}, {"name", ps.name}, {"size", ps.size}, {"alloc_count", ps.alloc_count},
+        for (const pmem_pool_snapshot &ps : pools)
+            EXPECT_EQ(doc["pools"][&ps - pools], json({{"pool", &ps - pools}, {"name", ps.name}, {"size", ps.size}, {"alloc_count", ps.alloc_count},
                 {"free_count", ps.free_count}, {"fail_count", ps.fail_count}, {"live_count", ps.live_count},
                 {"peak_live_count", ps.peak_live_count}, {"injected_count", 0}}));
-            // clang-format on
-        }
+        // clang-format on
         EXPECT_EQ(doc["modules"][4],
                   json::parse(R"({"mid":4,"name":"timers","alloc_size":0,"free_size":0,
             "live_bytes":0,"peak_live_bytes":0,"injected_count":0,"pools":[{"pool":9,"alloc_count":0,"free_count":0,"fail_count":2}],
@@ -322,7 +315,6 @@ TEST(Reports, MemStatis) {
               m + "exact alloc_mem:1048576 limit:0 over_limit_failed:0\n" + m + "above alloc_mem:1048592 limit:0 over_limit_failed:0\n" +
               m + "cache alloc_mem:0 limit:4096 over_limit_failed:3\n" + m + "quiet alloc_mem:65544 limit:-1 over_limit_failed:0\n" +
               r + "220:[summary]----------total_allocated_mem:2162712------------\n");
-    // clang-format on
     for (int id : {exact, above})
         for (int i = 0; i < 8; i++)
             dec_mem_statis(a, id), dec_mem_statis(i || id == exact ? b : a, id);
@@ -331,7 +323,6 @@ TEST(Reports, MemStatis) {
     ASSERT_EQ(mem_statis_take_snapshot(snap, 4), 4u);
     json doc = json_rt(mem_statis_debug_json_rt, "mem_statis_debug_json_rt");
     for (int id = 0; id < 4; id++)
-        // clang-format off
         EXPECT_EQ(doc["modules"][id], json({{"id", id}, {"module_name", snap[id].module_name},
             {"mem_alloced", snap[id].mem_alloced}, {"peak_mem_alloced", snap[id].peak_mem_alloced},
             {"limit", snap[id].limit}, {"over_limit_failed", snap[id].over_limit_failed}, {"injected_count", 0}}));
@@ -353,8 +344,7 @@ TEST(Reports, JsonAndSnapshotEdges) {
     EXPECT_EQ(mem_statis_take_snapshot(nullptr, 0), 0u);
     reg_module_id(
         "q\"b\\s\t\x01 \xc3\xa9\xdf\xbf\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\xe0\xa4\x85 "
-        "\xff\xe2\x82 "
-        "\xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80");
+        "\xff\xe2\x82 \xed\xa0\x80\xc0\xaf\xf4\x90\x80\x80");
     std::string dir = t::temp_path("json"), path = dir + "/m.json";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     const size_t files = open_files();
@@ -388,20 +378,19 @@ TEST(Reports, JsonAndSnapshotEdges) {
         EXPECT_TRUE(pmem_statis_debug_json(path.c_str()) == -1 && access(path.c_str(), F_OK) != 0 &&
                     access(tmp.c_str(), F_OK) != 0 && pmem_live_debug("/dev/full") == -1);
     });
-    static auto_plex plex;
-    for (auto call : std::vector<std::function<void()>>{
-             [] { pmem_take_module_snapshot(nullptr, 1); },
-             [] { auto_plex_take_block_snapshot(&plex, nullptr, 1); }})
-        EXPECT_DEATH(call(), "Assertion `out \\|\\| capacity == 0' failed");
+    auto_plex plex{};
+    const char *no_out = "Assertion `out \\|\\| capacity == 0' failed";
+    EXPECT_DEATH(pmem_take_module_snapshot(nullptr, 1), no_out);
+    EXPECT_DEATH(auto_plex_take_block_snapshot(&plex, nullptr, 1), no_out);
     EXPECT_DEATH(auto_plex_take_block_snapshot(nullptr, nullptr, 0), "Assertion `me' failed");
     if (!pmem_inited) pmem_init();  // a document large enough to grow its buffer
     const long live = ap_fault::live;
     for (long k : {1, 2}) {
         ap_fault::FailNth oom(k);
         EXPECT_EQ(pmem_statis_debug_json_rt(capture), -1) << k;
-        EXPECT_EQ(calls(),
-                  "pmem_statis_debug_json_rt:1:{\"version\":1,\"report\":\"pmem\",\"error\":\"out "
-                  "of memory\"}\n");
+        EXPECT_EQ(calls(), R"(pmem_statis_debug_json_rt:1:{"version":1,"report":"pmem",)"
+                           R"("error":"out of memory"})"
+                           "\n");
         EXPECT_EQ(ap_fault::live, live) << k;
     }
     mem_statis_reset_internal();
@@ -600,17 +589,15 @@ TEST(Reports, HistoryAndLiveAllocations) {
         const std::string rt = masked(calls());
         const std::string once = std::regex_replace(rt, std::regex("pmem_live_debug_rt:.:"), "");
         EXPECT_EQ(file, "\n<time>\n" + once + "\n<time>\n" + once) << "the file form's text";
+        const std::string row = "pmem_live_debug_rt:3:", big = std::to_string(pmem_ptr2size(r));
         EXPECT_EQ(
             rt,
             "pmem_live_debug_rt:1:========[live_allocations]---ppid:P pid:P=======\n"
-            "pmem_live_debug_rt:2:module_name          pool_name            count        bytes\n"
-            "pmem_live_debug_rt:3:net_rx               pmem_pool_128        2            256       "
-            "  \n"
-            "pmem_live_debug_rt:3:config               pmem_pool_0          1            0         "
-            "  \n"
-            "pmem_live_debug_rt:3:timers               pmem_pool_1073741824 1            " +
-                std::to_string(pmem_ptr2size(r)) +
-                std::string(12 - std::to_string(pmem_ptr2size(r)).size(), ' ') +
+            "pmem_live_debug_rt:2:module_name          pool_name            count        bytes\n" +
+                row + "net_rx               pmem_pool_128        2            256         \n" +
+                row + "config               pmem_pool_0          1            0           \n" +
+                row + "timers               pmem_pool_1073741824 1            " + big +
+                std::string(12 - big.size(), ' ') +
                 "\npmem_live_debug_rt:4:[summary]---live_allocations:4 live_bytes:" +
                 std::to_string(256 + pmem_ptr2size(r)) + "----\n");
         pmem_free(p), pmem_free(q), pmem_free(r), pmem_free(z);
