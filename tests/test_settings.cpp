@@ -22,6 +22,13 @@ bool lists(const std::string &pair) {
     return ("," + settings() + ",").find("," + pair + ",") != std::string::npos;
 }
 
+// The message of a text the call rejects.
+std::string rejected(const char *text) {
+    char message[256];
+    EXPECT_EQ(auto_plex_configure(text, message, sizeof message), -22);
+    return message;
+}
+
 // The first init reads the environment; what it prints on stderr comes back.
 std::string first_init_says() {
     testing::internal::CaptureStderr();
@@ -97,28 +104,20 @@ TEST(Settings, TextWinsOverAliasAndACallWinsOverBoth) {
 }
 
 TEST(Settings, CallRejectsWithAMessageAndAppliesTheRest) {
-    char message[256];
-    EXPECT_EQ(auto_plex_configure("release=pages,release_slack=1g,release=x,release_slack=9999999g",
-                                  message, sizeof message),
-              -22);
-    EXPECT_STREQ(message, "\"release=x\": expected delay, pages or trim");
+    EXPECT_EQ(rejected("release=pages,release_slack=1g,release=x,release_slack=9999999g"),
+              "\"release=x\": expected delay, pages or trim");
     EXPECT_TRUE(lists("release=pages") && lists("release_slack=1073741824")) << settings();
     EXPECT_EQ(plex_release_slack_internal(), size_t{1} << 30);
     // Truncated yet terminated; a null text changes nothing.
     char small[8];
     EXPECT_EQ(auto_plex_configure("=", small, sizeof small), -22);
     EXPECT_STREQ(small, "unknown");
-    EXPECT_EQ(auto_plex_configure(nullptr, message, sizeof message), -22);
-    EXPECT_STREQ(message, "no settings text");
+    EXPECT_EQ(rejected(nullptr), "no settings text");
     // Quoted input is bounded and made printable.
     const std::string long_key = std::string(200, 'k') + "\n=1";
-    EXPECT_EQ(auto_plex_configure(long_key.c_str(), message, sizeof message), -22);
-    EXPECT_EQ(std::string(message).rfind("unknown key in \"" + std::string(80, 'k') + "...\"", 0),
-              0u)
-        << message;
-    EXPECT_EQ(auto_plex_configure("fail_every=18446744073709551616", message, sizeof message),
-              -22);
-    EXPECT_NE(std::string(message).find("out of range"), std::string::npos) << message;
+    EXPECT_EQ(rejected(long_key.c_str()).substr(0, 100),
+              "unknown key in \"" + std::string(80, 'k') + "...\"");
+    EXPECT_NE(rejected("fail_every=18446744073709551616").find("out of range"), std::string::npos);
 }
 
 TEST(Settings, ListingIsTruncatedLikeSnprintf) {
@@ -151,15 +150,10 @@ TEST(Settings, ControlKeysReachTheirComponents) {
     EXPECT_EQ(pmem_malloc(3, 1025), nullptr);  // the ceiling
     pmem_free(kept);
     // Pairs edit the spec in force; the last one here switches it off.
-    char message[256];
-    EXPECT_EQ(auto_plex_configure("fail_pmem_module=,fail_pmem_pool=pmem_pool_64,fail_plex=,"
-                                  "fail_pmem_pool=27,poison=maybe,pmem_limit=,leak_report=off,"
-                                  "fail_every=0",
-                                  message, sizeof message),
-              -22);
-    EXPECT_STREQ(message,
-                 "\"fail_pmem_pool=27\": expected a pool id from 0 to 26 or its name "
-                 "(pmem_pool_<size>), or nothing for any");
+    EXPECT_EQ(rejected("fail_pmem_module=,fail_pmem_pool=pmem_pool_64,fail_plex=,fail_pmem_pool=27,"
+                       "poison=maybe,pmem_limit=,leak_report=off,fail_every=0"),
+              "\"fail_pmem_pool=27\": expected a pool id from 0 to 26 or its name "
+              "(pmem_pool_<size>), or nothing for any");
     EXPECT_TRUE(lists("fail_every=0") && lists("fail_seed=9") && lists("fail_pmem_module=") &&
                 lists("fail_pmem_pool=pmem_pool_64") && lists("poison=on") &&
                 lists("pmem_limit=") && lists("leak_report=off"))
