@@ -27,8 +27,7 @@ TEST(MemStatis, ContractViolationsStopTheProcess) {
         EXPECT_DEATH(call(-1), fn + ": Assertion `module_id >= 0' failed");
     }
     void *block = malloc_with_statis(100, owner);
-    const std::string below =
-        ": Assertion `s_statis_array\\[module_id\\]\\.mem_alloced >= 0' failed";
+    const std::string below = ": Assertion `s_statis_array.module_id.\\.mem_alloced >= 0' failed";
     EXPECT_DEATH(free_with_statis(block, other), "free_with_statis" + below);
     EXPECT_DEATH(dec_mem_statis(block, other), "dec_mem_statis" + below);
     EXPECT_DEATH(realloc_with_statis(block, 200, other), "realloc_with_statis" + below);

@@ -266,9 +266,7 @@ TEST(PmemBeforeInit, EveryCallPassesToTheSystemAllocator) {
         char *d = pmem_strdup(500, "abc"), *n = pmem_strndup(500, "abcdef", 2);
         EXPECT_TRUE(ap_fault::calls == 5 && ap_fault::live == live + 4 && !strcmp(n, "ab") &&
                     !strcmp(d, "abc") && !*static_cast<int *>(b));
-        for (void *p :
-             {a, b, static_cast<void *>(d), static_cast<void *>(n), static_cast<void *>(nullptr)})
-            pmem_free(p);
+        pmem_free(a), pmem_free(b), pmem_free(d), pmem_free(n), pmem_free(nullptr);
         ap_fault::FailNth fail(1);
         EXPECT_EQ(pmem_malloc(1, 10), nullptr);
         EXPECT_TRUE(c.now() && ap_fault::live == live);

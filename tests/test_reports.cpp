@@ -451,13 +451,13 @@ TEST(Reports, MetricsMatchTheSnapshots) {
                         snap[0].alloc_num + snap[1].alloc_num &&
                     v["auto_plex_plex_blocks{plex=\"twin\"}"] == 2 &&
                     v["auto_plex_plex_item_size_bytes{plex=\"twin\"}"] == 48);
-        for (unsigned pool : {4u, 26u}) {
-            const std::string l = "{pool=\"" + std::string(pools[pool].name) + "\",size=\"" +
-                                  std::to_string(pools[pool].size) + "\"}";
-            EXPECT_TRUE(v["auto_plex_pmem_pool_live" + l] == pools[pool].live_count &&
-                        v["auto_plex_pmem_pool_allocations_total" + l] == pools[pool].alloc_count &&
-                        v["auto_plex_pmem_pool_live_peak" + l] == pools[pool].peak_live_count)
-                << pool;
+        for (const pmem_pool_snapshot &p : {pools[4], pools[26]}) {
+            const std::string l =
+                "{pool=\"" + std::string(p.name) + "\",size=\"" + std::to_string(p.size) + "\"}";
+            EXPECT_TRUE(v["auto_plex_pmem_pool_live" + l] == p.live_count &&
+                        v["auto_plex_pmem_pool_allocations_total" + l] == p.alloc_count &&
+                        v["auto_plex_pmem_pool_live_peak" + l] == p.peak_live_count)
+                << p.name;
         }
         const std::string parser = "{module=\"parser\"}",
                           acc = "{module=\"q\\\"b\\\\s\\n\x7f\ufffd\ufffd\ufffd\"}";
@@ -488,10 +488,8 @@ TEST(Reports, MetricsMatchTheSnapshots) {
         ASSERT_EQ(scrape(), 0);
         for (int k = 0; k < 100; k++)
             EXPECT_EQ(v["auto_plex_plex_slots_in_use{plex=\"p" + std::to_string(k) + "\"}"], 3);
-        EXPECT_EQ(
-            std::count_if(v.begin(), v.end(),
-                          [](auto &s) { return s.first.starts_with("auto_plex_plex_blocks{"); }),
-            100 + 27);
+        auto blocks = [](auto &s) { return s.first.starts_with("auto_plex_plex_blocks{"); };
+        EXPECT_EQ(std::count_if(v.begin(), v.end(), blocks), 100 + 27);
         long writes = 0;  // whole 4 KiB pieces; a sink that refuses the second is not called again
         EXPECT_TRUE(ap_metrics_write_to(
                         [](const char *, size_t n, void *c) {
@@ -549,9 +547,8 @@ TEST(Reports, HistoryAndLiveAllocations) {
         const std::string path = t::temp_path("history"), older = path + ".1";
         auto lines = [](const std::string &f) { return std::count(f.begin(), f.end(), '\n'); };
         const auto now_ms = [] {
-            return std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                .count();
+            using namespace std::chrono;
+            return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
         };
         const int64_t before_ms = now_ms();
         for (int i = 0; i < 3; i++)
