@@ -388,9 +388,9 @@ TEST(Reports, JsonAndSnapshotEdges) {
     for (long k : {1, 2}) {
         ap_fault::FailNth oom(k);
         EXPECT_EQ(pmem_statis_debug_json_rt(capture), -1) << k;
-        EXPECT_EQ(calls(), R"(pmem_statis_debug_json_rt:1:{"version":1,"report":"pmem",)"
-                           R"("error":"out of memory"})"
-                           "\n");
+        EXPECT_EQ(calls(),
+                  "pmem_statis_debug_json_rt:1:{\"version\":1,\"report\":\"pmem\",\"error\":\"out "
+                  "of memory\"}\n");
         EXPECT_EQ(ap_fault::live, live) << k;
     }
     mem_statis_reset_internal();
