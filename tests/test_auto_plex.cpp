@@ -109,8 +109,8 @@ TEST(AutoPlex, ReleasePolicyAndDelayFromTheEnvironmentThenACall) {
         auto_plex_init(&p, kItem, 0, "trim");
         for (void *slot : take(&p, 3 * kStep))  // the second and third block go back
             auto_plex_free(&p, slot);
-        EXPECT_TRUE(ap_fault::trims == 2 && ap_fault::returned == 0);
-        EXPECT_EQ(auto_plex_set_release_policy(AUTO_PLEX_RELEASE_PAGES), 0);
+        EXPECT_TRUE(ap_fault::trims == 2 && ap_fault::returned == 0 &&
+                    auto_plex_set_release_policy(AUTO_PLEX_RELEASE_PAGES) == 0);
         for (void *slot : take(&p, 3 * kStep))
             auto_plex_free(&p, slot);
         EXPECT_EQ(auto_plex_release_state_internal().dirty, 2 * t::block_bytes(p.first_free_block));

@@ -85,8 +85,7 @@ std::string file_report(void (*report)(const char *)) {
 }
 
 json json_rt(int (*report)(app_log_rt_fn), const std::string &routine) {
-    EXPECT_EQ(report(capture), 0);
-    EXPECT_EQ(g_log.count, 1u);
+    EXPECT_TRUE(report(capture) == 0 && g_log.count == 1) << g_log.count << " calls";
     std::string call = calls(), head = routine + ":" + std::to_string(AP_STATS_JSON_LINE) + ":";
     EXPECT_EQ(call.substr(0, head.size()), head);
     json doc = json::parse(call.substr(head.size()));
