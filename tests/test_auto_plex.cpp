@@ -49,9 +49,8 @@ TEST(AutoPlex, SizesBlocksOrRefuses) {
         auto_plex p;
         memset(&p, 0x5a, sizeof p);
         ASSERT_EQ(auto_plex_init(&p, r.item, r.max, "sizing"), r.step ? 0 : -12) << r.item;
-        EXPECT_TRUE((r.step || cleared(p)) && p.block_num == r.block_num &&
-                    p.step_alloc_num == r.step && t::idle_count(&p) == r.block_num &&
-                    p.alloc_num == 0)
+        EXPECT_TRUE((r.step || cleared(p)) && p.alloc_num == 0 && p.block_num == r.block_num &&
+                    p.step_alloc_num == r.step && t::idle_count(&p) == r.block_num)
             << r.item << "," << r.max;
         auto_plex_clear(&p);
     }
