@@ -62,12 +62,9 @@ int main(int argc, char **argv) {
     std::mt19937_64 rng(strtoull(argv[3], nullptr, 10));
     for (unsigned long n = strtoul(argv[2], nullptr, 10); n--;) {
         std::string text;
-        for (unsigned pieces = 1 + rng() % 12; pieces--;) {
-            if (rng() % 8 == 0)
-                text += char(1 + rng() % 255);
-            else
-                text += kPieces[rng() % std::size(kPieces)];
-        }
+        for (unsigned pieces = 1 + rng() % 12; pieces--;)  // a known piece, or one random byte
+            text += rng() % 8 ? kPieces[rng() % std::size(kPieces)]
+                              : std::string(1, char(1 + rng() % 255));
         check(text);
     }
     return 0;
