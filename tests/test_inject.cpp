@@ -44,13 +44,10 @@ TEST(Inject, PmemIntervalExactAndCounted) {
     EXPECT_TRUE(pools[4].alloc_count == 2 && mods[7].injected_count == 3 &&
                 ap_fail_injected() == 3);
     std::string text;
-    ap_metrics_write_to([](const char *t, size_t n,
-                           void *c) { return static_cast<std::string *>(c)->append(t, n), 0; },
-                        &text);
-    EXPECT_TRUE(
-        text.find("pmem_pool_injected_failures_total{pool=\"pmem_pool_16\",size=\"16\"} 1\n") !=
-            text.npos &&
-        text.find("pmem_module_injected_failures_total{module=\"module_7\"} 3\n") != text.npos);
+    ap_metrics_write_to(t::append_to, &text);
+    auto has = [&text](const char *sample) { return text.find(sample) != text.npos; };
+    EXPECT_TRUE(has("pmem_pool_injected_failures_total{pool=\"pmem_pool_16\",size=\"16\"} 1\n") &&
+                has("pmem_module_injected_failures_total{module=\"module_7\"} 3\n"));
     const std::string path = t::temp_path("inject");
     pmem_statis_debug(path.c_str());
     EXPECT_NE(t::read_file(path).find("injected failures: 3\n[summary]"), std::string::npos);

@@ -416,11 +416,7 @@ TEST(Reports, MetricsMatchTheSnapshots) {
         std::map<std::string, uint64_t> v;  // "name{labels}" -> value
         const auto scrape = [&text, &v] {
             text.clear(), v.clear();
-            const int written = ap_metrics_write_to(
-                [](const char *s, size_t n, void *ctx) {
-                    return static_cast<std::string *>(ctx)->append(s, n), 0;
-                },
-                &text);
+            const int written = ap_metrics_write_to(t::append_to, &text);
             std::istringstream lines(text);
             for (std::string line; std::getline(lines, line);) {
                 if (line[0] != '#')

@@ -49,9 +49,7 @@ TEST(Settings, DefaultsAreListedInOrderAndApplyAgainUnchanged) {
         << message;
     // The machine-readable reports carry the listing.
     std::string metrics;
-    ap_metrics_write_to([](const char *t, size_t n,
-                           void *c) { return static_cast<std::string *>(c)->append(t, n), 0; },
-                        &metrics);
+    ap_metrics_write_to(t::append_to, &metrics);
     EXPECT_NE(metrics.find("\nauto_plex_settings_info{settings=\"" + before + "\"} 1\n"),
               std::string::npos);
     const std::string path = t::temp_path("settings.json");

@@ -50,6 +50,11 @@ void in_fresh_process(Body body) {
     EXPECT_EXIT((body(), exit(::testing::Test::HasFailure())), ::testing::ExitedWithCode(0), "");
 }
 
+// A text sink (ap_text_sink) that appends to the std::string at `to`.
+inline int append_to(const char *text, size_t n, void *to) {
+    return static_cast<std::string *>(to)->append(text, n), 0;
+}
+
 // Copies never-used or released slot memory, which the pools keep closed to
 // the memory checkers, into `out`; closed again afterwards.
 inline std::string &peek(std::string &out, const void *p, size_t n) {
