@@ -194,8 +194,7 @@ plex_block_head g_huge_head = {nullptr, UINT32_MAX, UINT32_MAX, 0};
 TEST(AutoPlex, ContractViolationsStopTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto_plex pool, other, zero{};
-    auto_plex_init(&pool, 64, 0, "pool");
-    auto_plex_init(&other, 64, 0, "other");
+    auto_plex_init(&pool, 64, 0, "pool"), auto_plex_init(&other, 64, 0, "other");
     void *theirs = auto_plex_alloc(&other);
     auto ctl = [&pool] { return &pool.first_free_block->ctl; };
     std::pair<std::function<void()>, const char *> cases[] = {

@@ -101,8 +101,7 @@ TEST(Inject, SeededDrawsCapAndPlexFilter) {
     ap_fail_spec_internal(&listed);
     EXPECT_TRUE(listed.permille == 300 && listed.times == 5 && !strcmp(listed.plex, "draws") &&
                 !listed.statis_module && listed.pmem_module == -1);
-    ap_fail_inject(nullptr);
-    ap_fail_spec_internal(&listed);
+    ap_fail_inject(nullptr), ap_fail_spec_internal(&listed);
     EXPECT_TRUE(!listed.every && !listed.permille && !listed.seed && !listed.times && !listed.plex);
     auto_plex_clear(&draws), auto_plex_clear(&other);
 }

@@ -84,8 +84,7 @@ TEST_F(Pmem, HeaderBytesBeforeAndAfterRelease) {
 TEST_F(Pmem, EdgesOfEveryCall) {
     Counters c;
     void *a = pmem_malloc(4, 100);
-    memset(a, 0xaa, 128);
-    pmem_free(a);
+    memset(a, 0xaa, 128), pmem_free(a);
     auto *z = static_cast<unsigned char *>(pmem_calloc(4, 10, 10));
     ASSERT_EQ(z, a) << "the same slot, so stale bytes would show";
     EXPECT_EQ(std::string(reinterpret_cast<char *>(z), 101), std::string(100, 0) + "\xaa");
@@ -234,8 +233,7 @@ TEST_F(Pmem, PoisonCatchesAWriteAfterRelease) {
     auto *p = static_cast<char *>(pmem_malloc(3, 64));
     std::string seen;
     for (int on : {0, 1}) {  // on, then off and on again
-        memset(p, 0x11, 64);
-        pmem_free(p);
+        memset(p, 0x11, 64), pmem_free(p);
         EXPECT_EQ(t::peek(seen, p, 64), std::string(64, 0x11)) << "no fill while off";
         pmem_set_poison(1);
         EXPECT_EQ(t::peek(seen, p, 64), std::string(64, '\xa5')) << "filled when switched on";
@@ -273,8 +271,7 @@ TEST(PmemBeforeInit, EveryCallPassesToTheSystemAllocator) {
 TEST(PmemBeforeInit, CeilingAndPoisonApplyFromInit) {
     t::in_fresh_process([] {
         pmem_set_module_mem_limit(100, 2), pmem_set_poison(1);
-        pmem_free(pmem_malloc(2, 200));
-        pmem_init();
+        pmem_free(pmem_malloc(2, 200)), pmem_init();
         EXPECT_EQ(pmem_malloc(2, 101), nullptr);
         void *keep = pmem_malloc(2, 100), *p = pmem_malloc(0, 100);
         pmem_free(p);

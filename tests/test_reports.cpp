@@ -75,8 +75,7 @@ std::string file_report(void (*report)(const char *)) {
     std::string path = t::temp_path("report");
     const time_t from = time(nullptr);
     const size_t files = open_files();
-    report(path.c_str());
-    report(path.c_str());
+    report(path.c_str()), report(path.c_str());
     EXPECT_EQ(open_files(), files) << "a report left its file open";
     std::string text = t::read_file(path);
     unlink(path.c_str());
@@ -199,8 +198,7 @@ TEST(Reports, Pmem) {
         pmem_take_pool_snapshot(pools, PMEM_POOL_ID_N);
         EXPECT_STREQ(pools[4].name, "pmem_pool_128") << "named before pmem_init";
         pmem_init();
-        pmem_free(pmem_malloc(0, 100));
-        pmem_free(pmem_malloc(0, 0));
+        pmem_free(pmem_malloc(0, 100)), pmem_free(pmem_malloc(0, 0));
         void *big = pmem_malloc(1, 9000);
         const std::string u = std::to_string(pmem_ptr2size(big)),
                           total = std::to_string(128 + pmem_ptr2size(big));
@@ -292,8 +290,7 @@ TEST(Reports, MemStatis) {
     set_module_mem_limit(4096, cache);
     for (int i = 0; i < 3; i++)
         malloc_with_statis(5000, cache);
-    set_module_mem_limit(UINT64_MAX, quiet);
-    inc_mem_statis(a, quiet);
+    set_module_mem_limit(UINT64_MAX, quiet), inc_mem_statis(a, quiet);
     // clang-format off
     EXPECT_EQ(file_report(mem_statis_debug), "========[module_statis]---ppid:P pid:P=======\n"
                                              "module_name:above alloc_mem:1048592\n"
@@ -329,9 +326,7 @@ TEST(Reports, MemStatis) {
                 snap[above].mem_alloced == 0 && snap[cache].over_limit_failed == 3 &&
                 snap[4].limit == 0xababababababababu &&
                 doc["summary"]["total_allocated_mem"] == 65544);
-    mem_statis_reset_internal();
-    free(a);
-    free(b);
+    mem_statis_reset_internal(), free(a), free(b);
 }
 
 // Names that break a document, a file form that appends or leaves a file
