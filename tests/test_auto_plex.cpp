@@ -14,8 +14,7 @@ constexpr size_t kStep = 256;
 
 std::vector<void *> take(auto_plex *p, size_t n) {
     std::vector<void *> v(n);
-    for (void *&slot : v)
-        slot = auto_plex_alloc(p);
+    std::generate(v.begin(), v.end(), [p] { return auto_plex_alloc(p); });
     return v;
 }
 

@@ -37,8 +37,7 @@ template <class Child>
 int in_child(Child child) {
     int status = -1, pid = fork();
     if (pid == 0) exit(child());
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return waitpid(pid, &status, 0), WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace

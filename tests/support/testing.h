@@ -26,9 +26,7 @@ using ::testing::AssertionFailure, ::testing::AssertionResult, ::testing::Assert
 // ---- files and processes ---------------------------------------------------
 
 inline std::string read_file(const std::string &path) {
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
+    return (std::ostringstream() << std::ifstream(path, std::ios::binary).rdbuf()).str();
 }
 
 // A fresh name: whatever a killed run with the same pid left there goes.
