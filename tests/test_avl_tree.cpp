@@ -79,8 +79,7 @@ TEST(AvlTree, ShapesAndWalks) {
     EXPECT_EQ(seen, (std::vector<int>{1, 3, 2, 5, 7, 6, 4}));
 
     one.recs[7] = Rec{7, {&one.recs[1].node, &one.recs[2].node, 0}};  // garbage children
-    one.root = nullptr;
-    avl_tree_link_node(&one.recs[7].node, nullptr, &one.root);
+    one.root = nullptr, avl_tree_link_node(&one.recs[7].node, nullptr, &one.root);
     avl_tree_rebalance_after_insert(&one.root, &one.recs[7].node);
     EXPECT_TRUE(one.root == &one.recs[7].node && one.root->parent_and_balance == 1 && one.valid(1));
 }

@@ -62,8 +62,7 @@ TEST_F(Pmem, HeaderBytesBeforeAndAfterRelease) {
     const std::string magic = "\xfb\x25\xc9\x69\x5f\x52\xb8\x18";
     auto head = [h](size_t n) { return std::string(reinterpret_cast<char *>(h), n); };
     EXPECT_EQ(head(12), magic + "\x04\0\x07\0"s);
-    h[12] = 0x80;  // a flag bit pmem does not own, the freed bit clear
-    h[13] = 0xab;
+    h[12] = 0x80, h[13] = 0xab;  // a flag bit pmem does not own, the freed bit clear
     pmem_free(p);
     std::string released;
     t::peek(released, h, 16);
