@@ -145,7 +145,7 @@ TEST(Settings, ControlKeysReachTheirComponents) {
     EXPECT_EQ(pmem_malloc(3, 1025), nullptr);  // the ceiling
     pmem_free(kept);
     // Pairs edit the spec in force; the last one here switches it off.
-    EXPECT_EQ(rejected("fail_pmem_module=,fail_pmem_pool=pmem_pool_64,fail_plex=,fail_pmem_pool=27,"
+    EXPECT_EQ(rejected("fail_pmem_module=,fail_pmem_pool=3,fail_plex=,fail_pmem_pool=27,"
                        "poison=maybe,pmem_limit=,leak_report=off,fail_every=0"),
               "\"fail_pmem_pool=27\": expected a pool id from 0 to 26 or its name "
               "(pmem_pool_<size>), or nothing for any");
