@@ -119,7 +119,8 @@ Parsed parse_number(Span v, bool bytes, uint64_t *out) {
     bool wrapped = false;
     for (size_t i = 0; i < v.n; i++) {
         if (v.p[i] < '0' || v.p[i] > '9') return kNotANumber;
-        wrapped |= __builtin_mul_overflow(x, 10u, &x) | __builtin_add_overflow(x, v.p[i] - '0', &x);
+        if (__builtin_mul_overflow(x, 10u, &x) || __builtin_add_overflow(x, v.p[i] - '0', &x))
+            wrapped = true;
     }
     wrapped |= shift && x > (UINT64_MAX >> shift);
     *out = x << shift;
