@@ -111,17 +111,19 @@ TEST(Inject, SeededDrawsCapAndPlexFilter) {
 // change nothing.
 TEST(Inject, FiltersAndRefusedSpecs) {
     if (!pmem_inited) pmem_init();
+    std::vector<void *> held;  // pmem's, released at the end
+    auto pmem = [&](uint16_t mid, size_t n) { return held.emplace_back(pmem_malloc(mid, n)); };
     const int acct = reg_module_id("acct"), quiet = reg_module_id("bcct");
     char *b = static_cast<char *>(malloc_with_statis(100, acct));
     memcpy(b, "kept", 5);
     ap_fail_spec s = spec(1);
     s.pmem_module = 0, s.min_size = 1000;
     ASSERT_EQ(ap_fail_inject(&s), 0);
-    void *kept[] = {pmem_malloc(6, 2000), pmem_malloc(0, 999), malloc_with_statis(2000, acct)};
-    EXPECT_TRUE(kept[0] && kept[1] && kept[2] && !pmem_malloc(0, 1000));
+    void *kept[] = {pmem(6, 2000), pmem(0, 999), malloc_with_statis(2000, acct)};
+    EXPECT_TRUE(kept[0] && kept[1] && kept[2] && !pmem(0, 1000));
     s = spec(1), s.pmem_pool = 4;
     ASSERT_EQ(ap_fail_inject(&s), 0);
-    EXPECT_TRUE(!pmem_malloc(1, 100) && pmem_malloc(1, 20));
+    EXPECT_TRUE(!pmem(1, 100) && pmem(1, 20));
     s = spec(1), s.statis_module = "acct";
     ASSERT_EQ(ap_fail_inject(&s), 0);
     mem_statis_snapshot before[2], after[2];
@@ -132,7 +134,7 @@ TEST(Inject, FiltersAndRefusedSpecs) {
     EXPECT_TRUE(after[0].mem_alloced == before[0].mem_alloced && after[0].injected_count == 3);
     void *q = nullptr;
     EXPECT_TRUE((b = static_cast<char *>(realloc_with_statis(b, 50, acct))) &&
-                (q = malloc_with_statis(10, quiet)) && pmem_malloc(1, 100) &&
+                (q = malloc_with_statis(10, quiet)) && pmem(1, 100) &&
                 (mem_statis_take_snapshot(after, 2), after[1].injected_count == 0));
     const std::string long_name(128, 'n');
     ap_fail_spec bad[6] = {spec(1, 1001), spec(1), spec(1), spec(1), spec(1), spec(1)};
@@ -141,9 +143,10 @@ TEST(Inject, FiltersAndRefusedSpecs) {
     bad[5].plex = long_name.c_str();
     for (const ap_fail_spec &x : bad)
         EXPECT_EQ(ap_fail_inject(&x), -22) << &x - bad;
-    EXPECT_TRUE(!malloc_with_statis(10, acct) && pmem_malloc(1, 100))
-        << "the spec in force changed";
+    EXPECT_TRUE(!malloc_with_statis(10, acct) && pmem(1, 100)) << "the spec in force changed";
     s = spec(1), s.plex = long_name.c_str() + 1;
     EXPECT_EQ(ap_fail_inject(&s), 0);
     free_with_statis(b, acct), free_with_statis(kept[2], acct), free_with_statis(q, quiet);
+    for (void *p : held)
+        pmem_free(p);
 }
