@@ -59,8 +59,8 @@ struct PmemLimited : Pmem {
 // Injection armed for plexes only: every pmem call asks and is let through.
 struct PmemInjectArmed : Pmem {
     explicit PmemInjectArmed(size_t n = 0) : Pmem(n) {
-        ap_fail_spec spec = {1, 0, 0, 0, 0, -1, -1, "no such plex", nullptr};
-        ap_fail_inject(&spec);
+        ap_fail_rule rule = {1, 0, 0, 0, 0, -1, -1, "no such plex", nullptr};
+        ap_fail_inject(&rule);
     }
     ~PmemInjectArmed() { ap_fail_inject(nullptr); }
 };

@@ -1,6 +1,6 @@
 // Fault injection: which calls fail (interval, seeded draws, cap, size and
 // filters), that they fail down the real paths with every count exact and
-// nothing else touched, the outputs that show them, and the specs refused.
+// nothing else touched, the outputs that show them, and the rules refused.
 #include "ap_monitor.h"
 #include "ap_stats.h"
 #include "malloc_statis.h"
@@ -9,7 +9,7 @@
 
 namespace {
 
-ap_fail_spec spec(uint64_t every, uint32_t permille = 0, uint64_t seed = 0, uint64_t times = 0) {
+ap_fail_rule rule(uint64_t every, uint32_t permille = 0, uint64_t seed = 0, uint64_t times = 0) {
     return {every, permille, seed, times, 0, -1, -1, nullptr, nullptr};
 }
 
@@ -20,7 +20,7 @@ ap_fail_spec spec(uint64_t every, uint32_t permille = 0, uint64_t seed = 0, uint
 // call into the system; the counts in the snapshots, metrics and report.
 TEST(Inject, PmemIntervalExactAndCounted) {
     if (!pmem_inited) pmem_init();
-    ap_fail_spec s = spec(3);
+    ap_fail_rule s = rule(3);
     ASSERT_EQ(ap_fail_inject(&s), 0);
     std::string failed;
     for (int i = 1; i <= 9; i++) {
@@ -55,7 +55,7 @@ TEST(Inject, PmemIntervalExactAndCounted) {
     // fails with the old area whole.
     char *p = static_cast<char *>(pmem_malloc(7, 100));
     memcpy(p, "kept", 5);
-    s = spec(1, 0, 0, 1);
+    s = rule(1, 0, 0, 1);
     ASSERT_EQ(ap_fail_inject(&s), 0);
     EXPECT_TRUE(pmem_realloc(7, p, 120) == p && !pmem_realloc(7, p, 5000) && !strcmp(p, "kept"));
     char *moved = static_cast<char *>(pmem_realloc(7, p, 5000));
@@ -70,7 +70,7 @@ TEST(Inject, SeededDrawsCapAndPlexFilter) {
     auto_plex draws, other;
     auto_plex_init(&draws, 24, 0, "draws"), auto_plex_init(&other, 24, 0, "xraws");
     auto run = [&](uint64_t seed, uint64_t times) {
-        ap_fail_spec s = spec(0, 300, seed, times);
+        ap_fail_rule s = rule(0, 300, seed, times);
         s.plex = "draws";
         EXPECT_EQ(ap_fail_inject(&s), 0);
         std::string pattern;
@@ -97,17 +97,17 @@ TEST(Inject, SeededDrawsCapAndPlexFilter) {
     EXPECT_TRUE(snap[1].alloc_failed == 2 * fails(one) + fails(two) + 5 &&
                 snap[1].alloc_injected == snap[1].alloc_failed && snap[0].alloc_injected == 0 &&
                 draws.using_num == 0);
-    ap_fail_spec listed;
-    ap_fail_spec_internal(&listed);
+    ap_fail_rule listed;
+    ap_fail_rule_internal(&listed);
     EXPECT_TRUE(listed.permille == 300 && listed.times == 5 && !strcmp(listed.plex, "draws") &&
                 !listed.statis_module && listed.pmem_module == -1);
-    ap_fail_inject(nullptr), ap_fail_spec_internal(&listed);
+    ap_fail_inject(nullptr), ap_fail_rule_internal(&listed);
     EXPECT_TRUE(!listed.every && !listed.permille && !listed.seed && !listed.times && !listed.plex);
     auto_plex_clear(&draws), auto_plex_clear(&other);
 }
 
 // Each filter and min_size let through only their calls; an accounted
-// failure leaves the account and a resized block as they were; bad specs
+// failure leaves the account and a resized block as they were; bad rules
 // change nothing.
 TEST(Inject, FiltersAndRefusedSpecs) {
     if (!pmem_inited) pmem_init();
@@ -116,15 +116,15 @@ TEST(Inject, FiltersAndRefusedSpecs) {
     const int acct = reg_module_id("acct"), quiet = reg_module_id("bcct");
     char *b = static_cast<char *>(malloc_with_statis(100, acct));
     memcpy(b, "kept", 5);
-    ap_fail_spec s = spec(1);
+    ap_fail_rule s = rule(1);
     s.pmem_module = 0, s.min_size = 1000;
     ASSERT_EQ(ap_fail_inject(&s), 0);
     void *kept[] = {pmem(6, 2000), pmem(0, 999), malloc_with_statis(2000, acct)};
     EXPECT_TRUE(kept[0] && kept[1] && kept[2] && !pmem(0, 1000));
-    s = spec(1), s.pmem_pool = 4;
+    s = rule(1), s.pmem_pool = 4;
     ASSERT_EQ(ap_fail_inject(&s), 0);
     EXPECT_TRUE(!pmem(1, 100) && pmem(1, 20));
-    s = spec(1), s.statis_module = "acct";
+    s = rule(1), s.statis_module = "acct";
     ASSERT_EQ(ap_fail_inject(&s), 0);
     mem_statis_snapshot before[2], after[2];
     mem_statis_take_snapshot(before, 2);
@@ -137,14 +137,14 @@ TEST(Inject, FiltersAndRefusedSpecs) {
                 (q = malloc_with_statis(10, quiet)) && pmem(1, 100) &&
                 (mem_statis_take_snapshot(after, 2), after[1].injected_count == 0));
     const std::string long_name(128, 'n');
-    ap_fail_spec bad[6] = {spec(1, 1001), spec(1), spec(1), spec(1), spec(1), spec(1)};
+    ap_fail_rule bad[6] = {rule(1, 1001), rule(1), rule(1), rule(1), rule(1), rule(1)};
     bad[1].pmem_module = 1, bad[1].plex = "x";
     bad[2].pmem_module = PMEM_MID_N, bad[3].pmem_pool = PMEM_POOL_ID_N, bad[4].pmem_pool = -2;
     bad[5].plex = long_name.c_str();
-    for (const ap_fail_spec &x : bad)
+    for (const ap_fail_rule &x : bad)
         EXPECT_EQ(ap_fail_inject(&x), -22) << &x - bad;
-    EXPECT_TRUE(!malloc_with_statis(10, acct) && pmem(1, 100)) << "the spec in force changed";
-    s = spec(1), s.plex = long_name.c_str() + 1;
+    EXPECT_TRUE(!malloc_with_statis(10, acct) && pmem(1, 100)) << "the rule in force changed";
+    s = rule(1), s.plex = long_name.c_str() + 1;
     EXPECT_EQ(ap_fail_inject(&s), 0);
     free_with_statis(b, acct), free_with_statis(kept[2], acct), free_with_statis(q, quiet);
     for (void *p : held)

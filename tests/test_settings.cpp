@@ -147,7 +147,7 @@ TEST(Settings, ControlKeysReachTheirComponents) {
     EXPECT_TRUE(kept && !pmem_malloc(1, 8) && ap_fail_injected() == 1);
     EXPECT_EQ(pmem_malloc(3, 1025), nullptr);  // the ceiling
     pmem_free(kept);
-    // Pairs edit the spec in force; the last one here switches it off.
+    // Pairs edit the rule in force; the last one here switches it off.
     EXPECT_EQ(rejected("fail_pmem_module=,fail_pmem_pool=3,fail_plex=,fail_pmem_pool=27,"
                        "poison=maybe,pmem_limit=,leak_report=off,fail_every=0"),
               "\"fail_pmem_pool=27\": expected a pool id from 0 to 26 or its name "
@@ -156,5 +156,5 @@ TEST(Settings, ControlKeysReachTheirComponents) {
                 lists("fail_pmem_pool=pmem_pool_64") && lists("poison=on") &&
                 lists("pmem_limit=") && lists("leak_report=off"))
         << settings();
-    EXPECT_TRUE(pmem_malloc(3, 4096) && ap_fail_injected() == 1) << "spec or ceiling still on";
+    EXPECT_TRUE(pmem_malloc(3, 4096) && ap_fail_injected() == 1) << "rule or ceiling still on";
 }

@@ -541,7 +541,7 @@ TEST(Threads, InjectionCapExactWhileOthersAllocate) {
     {
         std::jthread rearm([&stop] {
             for (int i = 0; !stop; i++) {
-                ap_fail_spec r = {3, 0, 0, 0, 0, -1, -1, i % 2 ? "capped" : "elsewhere", nullptr};
+                ap_fail_rule r = {3, 0, 0, 0, 0, -1, -1, i % 2 ? "capped" : "elsewhere", nullptr};
                 ap_fail_inject(&r);
             }
         });
@@ -550,7 +550,7 @@ TEST(Threads, InjectionCapExactWhileOthersAllocate) {
     }
     const uint64_t before = ap_fail_injected();
     EXPECT_TRUE(plex.alloc_failed == before && uint64_t(failed.exchange(0)) == before);
-    ap_fail_spec capped = {2, 0, 0, 50, 0, -1, -1, "capped", nullptr};
+    ap_fail_rule capped = {2, 0, 0, 50, 0, -1, -1, "capped", nullptr};
     ASSERT_EQ(ap_fail_inject(&capped), 0);
     spawn(2, churn);
     EXPECT_TRUE(failed == 50 && ap_fail_injected() == before + 50);

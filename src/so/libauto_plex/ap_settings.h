@@ -56,7 +56,7 @@ AP_API size_t auto_plex_settings(char *buf, size_t size);
  * no filter every kind is eligible.  A resize that allocates nothing (a
  * pmem_realloc within its pool, a realloc_with_statis within the block) is
  * no call here, nor is a pmem call before pmem_init. */
-typedef struct ap_fail_spec {
+typedef struct ap_fail_rule {
     uint64_t every;            /* fail every n-th eligible call; 0: no interval */
     uint32_t permille;         /* chance per eligible call, 0..1000; 0: no draw */
     uint64_t seed;             /* of the draws */
@@ -66,13 +66,13 @@ typedef struct ap_fail_spec {
     int32_t pmem_pool;         /* only pmem calls served by this pool id; -1: any */
     const char *plex;          /* only plexes of this name (copied); null: any */
     const char *statis_module; /* only this accounted module's calls (copied); null: any */
-} ap_fail_spec;
+} ap_fail_rule;
 
-/* Starts injecting failures as `spec` says, from a fresh count of eligible
+/* Starts injecting failures as `rule` says, from a fresh count of eligible
  * calls; null, or every and permille both 0, stops it.  Returns 0, or -22
  * (nothing changes) for a permille above 1000, filters of two kinds, a
  * module or pool id out of range, or a name longer than 127 bytes. */
-AP_API int ap_fail_inject(const ap_fail_spec *spec);
+AP_API int ap_fail_inject(const ap_fail_rule *rule);
 
 /* Failures injected since the process started. */
 AP_API uint64_t ap_fail_injected(void);

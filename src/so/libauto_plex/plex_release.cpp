@@ -233,17 +233,10 @@ void release(void *mem, size_t bytes, bool block) {
     }
 }
 
-void take_lock() {
-    ap_lock_take(&s_lock, kRankRelease);
-}
-void give_lock() {
-    ap_lock_give(&s_lock, kRankRelease);
-}
-
 }  // namespace
 
 void plex_release_setup_internal() {
-    ap_fork_register(kRankRelease, {take_lock, give_lock});
+    ap_fork_register_lock<&s_lock, kRankRelease>();
 }
 
 int plex_release_policy_internal() {

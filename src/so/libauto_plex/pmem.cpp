@@ -396,13 +396,6 @@ void module_released_any(module_statis *module, uint16_t mid, size_t usable) {
 ap_lock s_large_lock;
 ptr_set s_large;
 
-void take_large() {
-    ap_lock_take(&s_large_lock, kRankPoolCounters);
-}
-void give_large() {
-    ap_lock_give(&s_large_lock, kRankPoolCounters);
-}
-
 void take_modules() {
     for (module_bytes &m : s_module_bytes)
         ap_lock_take(&m.lock, kRankPmemModule, true);
@@ -822,7 +815,7 @@ extern "C" {
 AP_API int pmem_init(void) {
     if (__atomic_exchange_n(&s_init_started, true, __ATOMIC_ACQ_REL)) abort();
     ap_settings_load_once();  // before the pools: poisoning and ceilings apply from the start
-    ap_fork_register(kRankPoolCounters, {take_large, give_large});
+    ap_fork_register_lock<&s_large_lock, kRankPoolCounters>();
     ap_fork_register(kRankPmemModule, {take_modules, give_modules});
     // The table is constant and checked at compile time; the run-time check
     // stays so a patched table in a shipped binary stops before any pool is

@@ -281,19 +281,19 @@ void show_pmem_limit(Out &o) {
 
 // ---- fault injection ----
 //
-// The injector keeps a spec only while it is armed, yet operators set its
+// The injector keeps a rule only while it is armed, yet operators set its
 // keys one pair at a time ("fail_seed=7,fail_every=100"): the pairs edit a
-// staged spec, which is what the injector runs whenever it is armed.
+// staged rule, which is what the injector runs whenever it is armed.
 
 constexpr size_t kFailNameMax = 127;
-ap_fail_spec s_fail = {0, 0, 0, 0, 0, -1, -1, nullptr, nullptr};
+ap_fail_rule s_fail = {0, 0, 0, 0, 0, -1, -1, nullptr, nullptr};
 char s_fail_plex[kFailNameMax + 1], s_fail_statis[kFailNameMax + 1];
 
-// The spec in force if the injector is armed (a host may have armed it by its
+// The rule in force if the injector is armed (a host may have armed it by its
 // own call), else the staged one.
-ap_fail_spec current_fail() {
-    ap_fail_spec live;
-    ap_fail_spec_internal(&live);
+ap_fail_rule current_fail() {
+    ap_fail_rule live;
+    ap_fail_rule_internal(&live);
     if (!live.every && !live.permille) return s_fail;
     for (auto [from, to] :
          {std::pair{&live.plex, s_fail_plex}, {&live.statis_module, s_fail_statis}})
@@ -304,10 +304,10 @@ ap_fail_spec current_fail() {
     return live;
 }
 
-// Applies one pair's edit to the spec in force.
+// Applies one pair's edit to the rule in force.
 template <class Edit>
 bool edit_fail(Out &why, Edit &&edit) {
-    ap_fail_spec want = current_fail();
+    ap_fail_rule want = current_fail();
     edit(want);
     if (ap_fail_inject(&want) != 0) {
         why.put(
@@ -319,14 +319,14 @@ bool edit_fail(Out &why, Edit &&edit) {
     return true;
 }
 
-template <uint64_t ap_fail_spec::*kField>
+template <uint64_t ap_fail_rule::*kField>
 bool apply_fail_count(Span v, Out &why) {
     uint64_t n;
-    return number_in(v, kField == &ap_fail_spec::min_size, 0, UINT64_MAX,
-                     kField == &ap_fail_spec::min_size ? "bytes" : "a count", why, &n) &&
-           edit_fail(why, [n](ap_fail_spec &f) { f.*kField = n; });
+    return number_in(v, kField == &ap_fail_rule::min_size, 0, UINT64_MAX,
+                     kField == &ap_fail_rule::min_size ? "bytes" : "a count", why, &n) &&
+           edit_fail(why, [n](ap_fail_rule &f) { f.*kField = n; });
 }
-template <uint64_t ap_fail_spec::*kField>
+template <uint64_t ap_fail_rule::*kField>
 void show_fail_count(Out &o) {
     o.putf("%lu", current_fail().*kField);
 }
@@ -334,7 +334,7 @@ void show_fail_count(Out &o) {
 bool apply_fail_permille(Span v, Out &why) {
     uint64_t n;
     return number_in(v, false, 0, 1000, "a chance per thousand", why, &n) &&
-           edit_fail(why, [n](ap_fail_spec &f) { f.permille = uint32_t(n); });
+           edit_fail(why, [n](ap_fail_rule &f) { f.permille = uint32_t(n); });
 }
 void show_fail_permille(Out &o) {
     o.putf("%u", current_fail().permille);
@@ -346,7 +346,7 @@ bool apply_fail_pmem_module(Span v, Out &why) {
         why.putf("expected %s, or nothing for any", kModuleExpected);
         return false;
     }
-    return edit_fail(why, [mid](ap_fail_spec &f) { f.pmem_module = mid; });
+    return edit_fail(why, [mid](ap_fail_rule &f) { f.pmem_module = mid; });
 }
 void show_fail_pmem_module(Out &o) {
     const int mid = current_fail().pmem_module;
@@ -368,14 +368,14 @@ bool apply_fail_pmem_pool(Span v, Out &why) {
             "expected a pool id from 0 to 26 or its name (pmem_pool_<size>), or nothing for any");
         return false;
     }
-    return edit_fail(why, [pool](ap_fail_spec &f) { f.pmem_pool = pool; });
+    return edit_fail(why, [pool](ap_fail_rule &f) { f.pmem_pool = pool; });
 }
 void show_fail_pmem_pool(Out &o) {
     const int pool = current_fail().pmem_pool;
     if (pool >= 0) o.putf("pmem_pool_%u", pmem_pool_sizes[pool]);
 }
 
-template <const char *ap_fail_spec::*kField, char (&kCopy)[kFailNameMax + 1]>
+template <const char *ap_fail_rule::*kField, char (&kCopy)[kFailNameMax + 1]>
 bool apply_fail_name(Span v, Out &why) {
     if (v.n > kFailNameMax) {
         why.putf("expected a name of at most %zu bytes, or nothing for any", kFailNameMax);
@@ -384,11 +384,11 @@ bool apply_fail_name(Span v, Out &why) {
     char name[kFailNameMax + 1];
     memcpy(name, v.p, v.n);
     name[v.n] = '\0';
-    if (!edit_fail(why, [&](ap_fail_spec &f) { f.*kField = v.n ? name : nullptr; })) return false;
+    if (!edit_fail(why, [&](ap_fail_rule &f) { f.*kField = v.n ? name : nullptr; })) return false;
     if (v.n) s_fail.*kField = static_cast<const char *>(memcpy(kCopy, name, v.n + 1));
     return true;
 }
-template <const char *ap_fail_spec::*kField>
+template <const char *ap_fail_rule::*kField>
 void show_fail_name(Out &o) {
     if (const char *name = current_fail().*kField) o.put(name);
 }
@@ -402,18 +402,18 @@ constexpr Key kKeys[] = {
     {"leak_report", apply_leak_report, show_leak_report},
     {"poison", apply_poison, show_poison},
     {"pmem_limit", apply_pmem_limit, show_pmem_limit},
-    {"fail_every", apply_fail_count<&ap_fail_spec::every>, show_fail_count<&ap_fail_spec::every>},
+    {"fail_every", apply_fail_count<&ap_fail_rule::every>, show_fail_count<&ap_fail_rule::every>},
     {"fail_permille", apply_fail_permille, show_fail_permille},
-    {"fail_seed", apply_fail_count<&ap_fail_spec::seed>, show_fail_count<&ap_fail_spec::seed>},
-    {"fail_times", apply_fail_count<&ap_fail_spec::times>, show_fail_count<&ap_fail_spec::times>},
-    {"fail_min_size", apply_fail_count<&ap_fail_spec::min_size>,
-     show_fail_count<&ap_fail_spec::min_size>},
+    {"fail_seed", apply_fail_count<&ap_fail_rule::seed>, show_fail_count<&ap_fail_rule::seed>},
+    {"fail_times", apply_fail_count<&ap_fail_rule::times>, show_fail_count<&ap_fail_rule::times>},
+    {"fail_min_size", apply_fail_count<&ap_fail_rule::min_size>,
+     show_fail_count<&ap_fail_rule::min_size>},
     {"fail_pmem_module", apply_fail_pmem_module, show_fail_pmem_module},
     {"fail_pmem_pool", apply_fail_pmem_pool, show_fail_pmem_pool},
-    {"fail_plex", apply_fail_name<&ap_fail_spec::plex, s_fail_plex>,
-     show_fail_name<&ap_fail_spec::plex>},
-    {"fail_statis_module", apply_fail_name<&ap_fail_spec::statis_module, s_fail_statis>,
-     show_fail_name<&ap_fail_spec::statis_module>},
+    {"fail_plex", apply_fail_name<&ap_fail_rule::plex, s_fail_plex>,
+     show_fail_name<&ap_fail_rule::plex>},
+    {"fail_statis_module", apply_fail_name<&ap_fail_rule::statis_module, s_fail_statis>,
+     show_fail_name<&ap_fail_rule::statis_module>},
 };
 
 // ---- applying a text ----------------------------------------------------------
@@ -495,13 +495,6 @@ void apply_alias(Run &run, const char *variable, const char *key) {
                {shown, std::min<size_t>(size_t(n), sizeof shown - 1)});
 }
 
-void take_lock() {
-    ap_lock_take(&s_lock, kRankSettings);
-}
-void give_lock() {
-    ap_lock_give(&s_lock, kRankSettings);
-}
-
 }  // namespace
 
 void ap_settings_load_slow() {
@@ -509,7 +502,7 @@ void ap_settings_load_slow() {
     if (__atomic_compare_exchange_n(&g_ap_settings_state, &expected, 1, false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_ACQUIRE)) {
         __atomic_store_n(&s_loader, pthread_self(), __ATOMIC_RELEASE);
-        ap_fork_register(kRankSettings, {take_lock, give_lock});
+        ap_fork_register_lock<&s_lock, kRankSettings>();
         {
             ap_guard g(&s_lock, kRankSettings);
             Run run{};

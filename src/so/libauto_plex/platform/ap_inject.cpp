@@ -1,9 +1,9 @@
 // The fault-injection engine (platform/ap_inject.h).
 //
-// Owned state, zero at load: the spec in force (s_spec, its name twice: one
+// Owned state, zero at load: the rule in force (s_rule, its name twice: one
 // copy the deciding threads read atomically, one the listing reads), the
 // sequence count that guards it, the eligible calls and failures of the
-// spec, and the process's total of injected failures.
+// rule, and the process's total of injected failures.
 #include "platform/ap_inject.h"
 
 #include <string.h>
@@ -26,13 +26,13 @@ enum : uint32_t { kAnyKind = 0 };  // else the filtered kind + 1
 
 // Every field is read by deciding threads with relaxed atomics, and only
 // written by ap_fail_inject under s_lock while s_seq is odd.
-struct Spec {
+struct Rule {
     uint64_t every, seed, times, min_size;
     uint32_t permille, kind;
     int32_t pmem_module, pmem_pool;
     char name[kNameMax + 1];
 };
-Spec s_spec;
+Rule s_rule;
 char s_listed_name[kNameMax + 1];  // plain: read by the listing under s_lock
 uint32_t s_seq;
 uint64_t s_eligible, s_failed;  // generation << kCountBits | count
@@ -66,7 +66,7 @@ inline uint64_t draw(uint64_t seed, uint64_t n) {
 bool name_matches(const char *site) {
     if (!site) return false;
     for (size_t i = 0;; i++) {
-        const char c = get(s_spec.name[i]);
+        const char c = get(s_rule.name[i]);
         if (c != site[i]) return false;
         if (c == '\0') return true;
     }
@@ -83,13 +83,6 @@ uint64_t advance(uint64_t *word, uint64_t gen, uint64_t cap) {
     return (w & kCountMask) + 1;
 }
 
-void take_lock() {
-    ap_lock_take(&s_lock, kRankInject);
-}
-void give_lock() {
-    ap_lock_give(&s_lock, kRankInject);
-}
-
 bool too_long(const char *name) {
     return name && strnlen(name, kNameMax + 1) > kNameMax;
 }
@@ -99,19 +92,19 @@ bool too_long(const char *name) {
 bool ap_inject_fail(const ap_inject_site &site) {
     const uint32_t seq = __atomic_load_n(&s_seq, __ATOMIC_ACQUIRE);
     if (seq & 1) return false;
-    const uint32_t kind = get(s_spec.kind);
+    const uint32_t kind = get(s_rule.kind);
     if (kind != kAnyKind && kind != site.kind + 1u) return false;
     if (kind != kAnyKind && site.kind == kInjectPmem) {
-        const int32_t mid = get(s_spec.pmem_module), pool = get(s_spec.pmem_pool);
+        const int32_t mid = get(s_rule.pmem_module), pool = get(s_rule.pmem_pool);
         if ((mid >= 0 && mid != site.pmem_module) || (pool >= 0 && pool != site.pmem_pool))
             return false;
     }
     if (kind != kAnyKind && site.kind != kInjectPmem && !name_matches(site.name)) return false;
     if (site.kind != kInjectPmem && !site.name) return false;
-    if (site.size < get(s_spec.min_size)) return false;
-    const uint64_t every = get(s_spec.every), seed = get(s_spec.seed), times = get(s_spec.times);
-    const uint32_t permille = get(s_spec.permille);
-    // The spec read above is whole only if no re-arm began meanwhile.
+    if (site.size < get(s_rule.min_size)) return false;
+    const uint64_t every = get(s_rule.every), seed = get(s_rule.seed), times = get(s_rule.times);
+    const uint32_t permille = get(s_rule.permille);
+    // The rule read above is whole only if no re-arm began meanwhile.
     if (__atomic_load_n(&s_seq, __ATOMIC_RELAXED) != seq) return false;
 
     const uint64_t gen = generation(seq);
@@ -130,21 +123,21 @@ bool ap_inject_fail(const ap_inject_site &site) {
     return true;
 }
 
-void ap_fail_spec_internal(ap_fail_spec *out) {
+void ap_fail_rule_internal(ap_fail_rule *out) {
     ap_guard g(&s_lock, kRankInject);
-    *out = ap_fail_spec{get(s_spec.every),
-                        get(s_spec.permille),
-                        get(s_spec.seed),
-                        get(s_spec.times),
-                        get(s_spec.min_size),
+    *out = ap_fail_rule{get(s_rule.every),
+                        get(s_rule.permille),
+                        get(s_rule.seed),
+                        get(s_rule.times),
+                        get(s_rule.min_size),
                         -1,
                         -1,
                         nullptr,
                         nullptr};
-    switch (get(s_spec.kind)) {
+    switch (get(s_rule.kind)) {
         case kInjectPmem + 1u:
-            out->pmem_module = get(s_spec.pmem_module);
-            out->pmem_pool = get(s_spec.pmem_pool);
+            out->pmem_module = get(s_rule.pmem_module);
+            out->pmem_pool = get(s_rule.pmem_pool);
             break;
         case kInjectPlex + 1u:
             out->plex = s_listed_name;
@@ -157,10 +150,10 @@ void ap_fail_spec_internal(ap_fail_spec *out) {
 
 extern "C" {
 
-AP_API int ap_fail_inject(const ap_fail_spec *spec) {
+AP_API int ap_fail_inject(const ap_fail_rule *rule) {
     ap_settings_load_once();  // so that the environment never overrides a call
-    const bool on = spec && (spec->every || spec->permille);
-    ap_fail_spec s = on ? *spec : ap_fail_spec{0, 0, 0, 0, 0, -1, -1, nullptr, nullptr};
+    const bool on = rule && (rule->every || rule->permille);
+    ap_fail_rule s = on ? *rule : ap_fail_rule{0, 0, 0, 0, 0, -1, -1, nullptr, nullptr};
     const bool by_pmem = s.pmem_module != -1 || s.pmem_pool != -1;
     if (s.permille > 1000 || by_pmem + (s.plex != nullptr) + (s.statis_module != nullptr) > 1 ||
         s.pmem_module < -1 || s.pmem_module >= PMEM_MID_N || s.pmem_pool < -1 ||
@@ -172,17 +165,17 @@ AP_API int ap_fail_inject(const ap_fail_spec *spec) {
                           : name   ? kInjectStatis + 1u
                                    : kAnyKind;
 
-    ap_fork_register(kRankInject, {take_lock, give_lock});
+    ap_fork_register_lock<&s_lock, kRankInject>();
     ap_guard g(&s_lock, kRankInject);
     const uint32_t seq = __atomic_load_n(&s_seq, __ATOMIC_RELAXED);
     put(ap_inject_armed_word, 0u);
     put(s_seq, seq + 1);
-    put(s_spec.every, s.every), put(s_spec.seed, s.seed), put(s_spec.times, s.times);
-    put(s_spec.min_size, s.min_size), put(s_spec.permille, s.permille), put(s_spec.kind, kind);
-    put(s_spec.pmem_module, s.pmem_module), put(s_spec.pmem_pool, s.pmem_pool);
+    put(s_rule.every, s.every), put(s_rule.seed, s.seed), put(s_rule.times, s.times);
+    put(s_rule.min_size, s.min_size), put(s_rule.permille, s.permille), put(s_rule.kind, kind);
+    put(s_rule.pmem_module, s.pmem_module), put(s_rule.pmem_pool, s.pmem_pool);
     const size_t len = name ? strlen(name) : 0;
     for (size_t i = 0; i <= len; i++)
-        put(s_spec.name[i], name ? name[i] : '\0');
+        put(s_rule.name[i], name ? name[i] : '\0');
     memcpy(s_listed_name, name ? name : "", len + 1);
     put(s_eligible, generation(seq + 2));
     put(s_failed, generation(seq + 2));

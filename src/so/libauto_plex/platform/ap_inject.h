@@ -8,13 +8,13 @@
 // fail this call down the path of a real shortage, and count it apart as
 // injected.
 //
-// Threads.  ap_fail_inject rewrites the spec under a lock, inside a sequence
-// count (odd while it writes): a deciding thread reads the spec with acquire
+// Threads.  ap_fail_inject rewrites the rule under a lock, inside a sequence
+// count (odd while it writes): a deciding thread reads the rule with acquire
 // loads, the name byte by byte, and gives up (no failure, nothing counted)
 // when the count moved meanwhile.  The eligible-call count and the failures
-// of the spec carry the spec's generation in their top bits and are only
+// of the rule carry the rule's generation in their top bits and are only
 // advanced by a compare-exchange that checks it, so a call that overlaps a
-// re-arm never counts against the new spec.  The global total only grows.
+// re-arm never counts against the new rule.  The global total only grows.
 #ifndef LIBAUTO_PLEX_PLATFORM_AP_INJECT_H
 #define LIBAUTO_PLEX_PLATFORM_AP_INJECT_H
 
@@ -34,7 +34,7 @@ struct ap_inject_site {
     uint64_t size;
 };
 
-// Nonzero while a spec may still fail calls (0 once its `times` is reached).
+// Nonzero while a rule may still fail calls (0 once its `times` is reached).
 extern uint32_t ap_inject_armed_word;
 
 // The hot paths' test.  A site asks ap_inject_fail only when this is true,
@@ -47,10 +47,10 @@ inline bool ap_inject_armed() {
 // Whether this call fails; counts it when it is eligible.
 [[gnu::cold]] bool ap_inject_fail(const ap_inject_site &site);
 
-// The spec in force, for the settings' listing: every and permille 0 when
+// The rule in force, for the settings' listing: every and permille 0 when
 // nothing is armed; the names point to the engine's copies, which stay as
 // they are until the next ap_fail_inject (a caller that lists while another
 // thread may re-arm serialises the two itself).
-void ap_fail_spec_internal(ap_fail_spec *out);
+void ap_fail_rule_internal(ap_fail_rule *out);
 
 #endif

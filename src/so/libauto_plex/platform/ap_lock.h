@@ -3,7 +3,7 @@
 // One lock per piece of shared state: each plex (pmem's pools included), the
 // plex registry, pmem's large-area set and counters, the release bookkeeping,
 // the mem_statis registry and each of its module records, the fault-injection
-// spec.  Two threads on
+// rule.  Two threads on
 // different pools never meet.
 //
 // While glibc says the process has one thread (__libc_single_threaded) no
@@ -35,7 +35,7 @@ enum ap_lock_rank : unsigned {
     kRankRelease,         // what the pools hold and have given back
     kRankStatisRegistry,  // mem_statis' module table
     kRankStatisRecord,    // one mem_statis module record
-    kRankInject,          // the fault-injection spec
+    kRankInject,          // the fault-injection rule
     kRankLeakReport,      // where the leak list goes at exit; last: callers may hold others
     kRankCount
 };
@@ -153,5 +153,12 @@ struct ap_fork_hooks {
     void (*give_all)();
 };
 void ap_fork_register(unsigned rank, ap_fork_hooks hooks);
+
+// The registration of a component that one lock guards.
+template <ap_lock *kLock, unsigned kRank>
+void ap_fork_register_lock() {
+    ap_fork_register(kRank,
+                     {[] { ap_lock_take(kLock, kRank); }, [] { ap_lock_give(kLock, kRank); }});
+}
 
 #endif

@@ -132,8 +132,7 @@ void at_exit() {
 }
 
 void register_handler() {
-    ap_fork_register(kRankLeakReport, {[] { ap_lock_take(&s_where_lock, kRankLeakReport); },
-                                       [] { ap_lock_give(&s_where_lock, kRankLeakReport); }});
+    ap_fork_register_lock<&s_where_lock, kRankLeakReport>();
     s_handler_registered = atexit(at_exit) == 0;
 }
 

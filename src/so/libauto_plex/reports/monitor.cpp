@@ -175,8 +175,9 @@ bool metrics(TextOut &o) {
     // process was started with next to what it did.
     char settings[kSettingsTextMax];
     auto_plex_settings(settings, sizeof settings);
-    o.put("# HELP auto_plex_settings_info The settings in force (auto_plex_settings).\n"
-          "# TYPE auto_plex_settings_info gauge\nauto_plex_settings_info{settings=\"");
+    o.put(
+        "# HELP auto_plex_settings_info The settings in force (auto_plex_settings).\n"
+        "# TYPE auto_plex_settings_info gauge\nauto_plex_settings_info{settings=\"");
     o.label_value(settings);
     o.put("\"} 1\n");
     return o.finish();
